@@ -1,0 +1,61 @@
+// The state of one run, and the stages that work on it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "zemformat.hpp"
+
+// Everything one run needs, in fixed-size fields. It must be zero-filled
+// before the run starts (a static object is): short reads rely on it, and
+// nothing is allocated once the run is under way.
+struct RunState {
+    FILE *binfile;          // the image, opened "rb+"
+    FILE *zemfile;          // the patch, opened "rb"
+    int64_t zemlen;         // size of the patch file
+
+    unsigned char buffer[5];   // magic, later the ".DIZ" tag; the last byte stays 0
+    signed char method;        // encoding method byte
+    char desc[zem::desclen];   // description, not necessarily zero-terminated
+
+    int32_t dizyn;          // 1 when a FILE_ID.DIZ trailer was found
+    int32_t dizlen;         // trailer text length, then the expected image size
+    int32_t dizlensave;     // trailer text length, kept for the records area
+    char diz[zem::diztextmax];   // trailer text
+
+    int64_t binlen;         // actual image size
+    unsigned char zemblock[zem::checkblocklen + 1];   // validation block from the patch
+    unsigned char binblock[zem::checkblocklen + 1];   // the image's bytes at its block offset
+    unsigned char in;       // last answer character
+
+    int64_t count;          // bytes of the records area not yet processed
+    int64_t seekpos;        // patch offset of the next record
+    int32_t pos;            // image offset of the current record
+    uint32_t anz;           // data length of the current record, 0 to 255
+
+    // Records area read ahead: zemchunk[chunkat, chunkend) is not yet used,
+    // arealeft bytes of the area are still in the file.
+    unsigned char zemchunk[256 * 1024];
+    long chunkat;
+    long chunkend;
+    int64_t arealeft;
+
+    // Image bytes waiting to be written: wbuflen bytes that go at wbufpos.
+    // Records that follow each other in the image leave in one write.
+    unsigned char wbuf[256 * 1024];
+    int64_t wbufpos;
+    long wbuflen;
+};
+
+// One run from the command line to the end; returns instead of exiting.
+void mavrinrun(RunState &rs, int argc, char **argv);
+
+// Stages: each returns whether the run goes on.
+bool showdiz(RunState &rs);
+bool checkimage(RunState &rs);
+void applyrecords(RunState &rs);
+
+// Closes the patch file, then the image; says whether the image closed cleanly.
+bool closefiles(RunState &rs);
+// Closes both files as above; returns false, for "the run ends here".
+bool endrun(RunState &rs);

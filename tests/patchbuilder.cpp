@@ -1,0 +1,172 @@
+// Patch builder, image maker and program runner shared by the tests.
+#include "patchbuilder.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "zemformat.hpp"
+
+const char *const banner = "Mavrin v2.0 for Linux/Unix\n";
+
+bytes zemheader(int method, const std::string &desc)
+{
+    bytes p = {'Z', 'E', 'M', 0, 0, (unsigned char)method};
+    p.resize(zem::v1headerlen, 0);
+    for (size_t i = 0; i < desc.size() && i < size_t(zem::desclen); i++)
+        p[zem::descpos + i] = (unsigned char)desc[i];
+    return p;
+}
+
+void putle32(bytes &p, int32_t v)
+{
+    uint32_t u = uint32_t(v);
+    for (int i = 0; i < 4; i++) p.push_back((unsigned char)(u >> (8 * i)));
+}
+
+void addrecord(bytes &p, int32_t pos, const bytes &data)
+{
+    putle32(p, pos);
+    p.push_back((unsigned char)data.size());
+    p.insert(p.end(), data.begin(), data.end());
+}
+
+void addcheck(bytes &p, int32_t imagesize, const bytes &image)
+{
+    putle32(p, imagesize);
+    for (long i = 0; i < zem::checkblocklen; i++) {
+        size_t at = size_t(zem::imageblockpos + i);
+        p.push_back(at < image.size() ? image[at] : 0);
+    }
+}
+
+void adddiz(bytes &p, const std::string &text, int32_t len)
+{
+    p.insert(p.end(), zem::dizheadskip, '#');
+    p.insert(p.end(), text.begin(), text.end());
+    p.insert(p.end(), zem::diztailskip, '#');
+    p.insert(p.end(), {'.', 'D', 'I', 'Z'});
+    putle32(p, len);
+}
+
+void adddiz(bytes &p, const std::string &text)
+{
+    std::string stored = text + "-------";   // the seven hidden bytes
+    adddiz(p, stored, int32_t(stored.size()));
+}
+
+bytes makeimage(size_t size, unsigned seed)
+{
+    bytes b(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto &c : b) {
+        x = x * 1103515245u + 12345u;
+        c = (unsigned char)(x >> 16);
+    }
+    return b;
+}
+
+void putbytes(bytes &image, int32_t pos, const bytes &data)
+{
+    if (data.empty()) return;
+    if (image.size() < size_t(pos) + data.size()) image.resize(size_t(pos) + data.size(), 0);
+    std::copy(data.begin(), data.end(), image.begin() + pos);
+}
+
+void writefile(const std::string &path, const bytes &b)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
+    ASSERT_TRUE(f.good()) << path;
+}
+
+bytes readfile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+static std::string slurp(const std::string &path)
+{
+    bytes b = readfile(path);
+    return std::string(b.begin(), b.end());
+}
+
+RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
+                  const std::string &input, long fsizelimit)
+{
+    char tmpl[] = "/tmp/mavrinrun.XXXXXX";
+    std::string tmp = mkdtemp(tmpl);
+    writefile(tmp + "/in", bytes(input.begin(), input.end()));
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open((tmp + "/in").c_str(), O_RDONLY);
+        int out = open((tmp + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open((tmp + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (fsizelimit > 0) {
+            struct rlimit rl = {rlim_t(fsizelimit), rlim_t(fsizelimit)};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(prog.c_str()));
+        for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(prog.c_str(), argv.data());
+        _exit(127);
+    }
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    }
+    RunResult r{slurp(tmp + "/out"), slurp(tmp + "/err"), WIFEXITED(ws) ? WEXITSTATUS(ws) : -1};
+    for (const char *f : {"/in", "/out", "/err"}) unlink((tmp + f).c_str());
+    rmdir(tmp.c_str());
+    return r;
+}
+
+void MavrinRun::SetUp()
+{
+    char tmpl[] = "/tmp/mavrintest.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+}
+
+void MavrinRun::TearDown()
+{
+    std::string cmd = "rm -rf '" + dir + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+}
+
+RunResult MavrinRun::apply(const bytes &img, const bytes &patch, const std::string &input)
+{
+    writefile(path("image.bin"), img);
+    writefile(path("patch.zem"), patch);
+    RunResult r = runprog(GetParam(), {path("image.bin"), path("patch.zem")}, input);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    return r;
+}
+
+std::string infolines(const std::string &zempath, int method, const std::string &desc,
+                      const std::string &dizlines)
+{
+    return std::string(banner) + "\nFilename       : " + zempath + "\n" +
+           "Enc. Method    : " + std::to_string(method) +
+           (method == 0 ? " (ZEM1.0)\n" : " (ZEM2.0)\n") + "Description    : " + desc + "\n" +
+           dizlines;
+}
+
+std::string buildname(const ::testing::TestParamInfo<const char *> &info)
+{
+    return std::string(info.param) == MAVRIN_STATIC ? "static" : "dynamic";
+}

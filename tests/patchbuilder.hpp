@@ -1,0 +1,71 @@
+// Builds ZEM patches byte by byte, makes images, and runs the real program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "zemformat.hpp"
+
+using bytes = std::vector<unsigned char>;
+
+// Patch pieces, appended to p.
+bytes zemheader(int method, const std::string &desc = "test patch");
+void putle32(bytes &p, int32_t v);
+void addrecord(bytes &p, int32_t pos, const bytes &data);
+// Image size and validation block of a version 2.0 patch made for image.
+void addcheck(bytes &p, int32_t imagesize, const bytes &image);
+// FILE_ID.DIZ trailer holding text, with the given stored length.
+void adddiz(bytes &p, const std::string &text, int32_t len);
+// Trailer whose shown text is exactly text (seven hidden bytes behind it).
+void adddiz(bytes &p, const std::string &text);
+
+// A patterned, never all-zero image.
+bytes makeimage(size_t size, unsigned seed = 1);
+// What applying records (pos, data) to image gives.
+void putbytes(bytes &image, int32_t pos, const bytes &data);
+
+void writefile(const std::string &path, const bytes &b);
+bytes readfile(const std::string &path);
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status;   // exit status, or -1 when the program did not exit normally
+};
+
+// Runs prog with args, input on standard input. fsizelimit > 0 caps the
+// size of files the program may write (RLIMIT_FSIZE).
+RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
+                  const std::string &input = "", long fsizelimit = 0);
+
+extern const char *const banner;   // the program's first line
+
+// A fixture with a temporary folder, removed after each test, and the path
+// of the build under test as its parameter.
+class MavrinRun : public ::testing::TestWithParam<const char *> {
+protected:
+    std::string dir;
+    void SetUp() override;
+    void TearDown() override;
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+    // Writes image and patch to files, runs the program on them.
+    RunResult apply(const bytes &image, const bytes &patch, const std::string &input = "");
+    // The image file after the run.
+    bytes image() const { return readfile(path("image.bin")); }
+};
+
+// Console output of a run that reached the records, up to "Patching ... ".
+std::string infolines(const std::string &zempath, int method, const std::string &desc,
+                      const std::string &dizlines);
+
+// Names a parameterised test after the build it runs.
+std::string buildname(const ::testing::TestParamInfo<const char *> &info);
+
+// Declares a test suite over MavrinRun that runs against both builds.
+#define BOTH_BUILDS(suite)                                                        \
+    class suite : public MavrinRun {};                                            \
+    INSTANTIATE_TEST_SUITE_P(Builds, suite,                                       \
+                             ::testing::Values(MAVRIN_DYNAMIC, MAVRIN_STATIC), buildname)
