@@ -39,6 +39,12 @@ static const char *basename_of(const char *path)
     return slash ? slash + 1 : path;
 }
 
+// Prints "1 word" or "n words".
+static void printcount(int64_t n, const char *word)
+{
+    printf("%lld %s%s", (long long)n, word, n == 1 ? "" : "s");
+}
+
 int main(int argc, char **argv)
 {
     // A patch past the file size limit must fail with a message, not kill us.
@@ -50,7 +56,8 @@ int main(int argc, char **argv)
     static const struct option longopts[] = {{"help", no_argument, nullptr, 'h'},
                                               {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "1d:i:fu", longopts, nullptr)) != -1) {
+    opterr = 0;   // our own messages, with our name
+    while ((c = getopt_long(argc, argv, ":1d:i:fu", longopts, nullptr)) != -1) {
         switch (c) {
         case '1': args.v1 = true; break;
         case 'd': args.desc = optarg; hasdesc = true; break;
@@ -58,7 +65,10 @@ int main(int argc, char **argv)
         case 'f': args.force = true; break;
         case 'u': undo = true; break;
         case 'h': usage(stdout); return 0;
-        default: fprintf(stderr, "Try 'zemmake --help' for more information.\n"); return 1;
+        case ':': return usageerror((std::string("option ") + argv[optind - 1] + " needs a value").c_str());
+        default:
+            return usageerror(optopt ? (std::string("unknown option -") + char(optopt)).c_str()
+                                     : (std::string("unknown option ") + argv[optind - 1]).c_str());
         }
     }
     if (argc - optind != 3) return usageerror("expected three file names");
@@ -83,17 +93,26 @@ int main(int argc, char **argv)
     if (!ok) return 1;
 
     /* Summary */
-    long long records = out.records, changed = sum.changed, grows = sum.grows;
-    const char *recs = records == 1 ? "record" : "records";
     if (undo) {
-        printf("%s: ZEM1.0 undo patch, %lld %s, %lld bytes restored, %lld bytes", target,
-               records, recs, changed, (long long)out.size);
-        if (grows > 0) printf("; the patch lengthens the image by %lld bytes, which stay", grows);
+        printf("%s: ZEM1.0 undo patch, ", target);
+        printcount(out.records, "record");
+        printf(", ");
+        printcount(sum.changed, "byte");
+        printf(" restored, ");
+        printcount(out.size, "byte");
+        if (sum.grows > 0) {
+            printf("; the patch lengthens the image by ");
+            printcount(sum.grows, "byte");
+            printf(", which stay");
+        }
     } else {
-        printf("%s: %s patch, %lld %s, %lld changed bytes", target,
-               args.v1 ? "ZEM1.0" : "ZEM2.0", records, recs, changed);
-        if (grows > 0) printf(" (%lld appended)", grows);
-        printf(", %lld bytes", (long long)out.size);
+        printf("%s: %s patch, ", target, args.v1 ? "ZEM1.0" : "ZEM2.0");
+        printcount(out.records, "record");
+        printf(", ");
+        printcount(sum.changed, "changed byte");
+        if (sum.grows > 0) printf(" (%lld appended)", (long long)sum.grows);
+        printf(", ");
+        printcount(out.size, "byte");
     }
     printf("\n");
     return fflush(stdout) == 0 ? 0 : 1;
