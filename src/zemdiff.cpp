@@ -99,17 +99,18 @@ static bool comparerun(const unsigned char *a, const unsigned char *b, long n, i
 // zeros; only its very last byte must be written to give the image its size.
 static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen, Summary &sum)
 {
-    int64_t changed = 0;
-    int64_t appended = 0;   // counted apart: past the original every byte is new
+    int64_t changed = 0;      // differing bytes within the original
+    int64_t tailwritten = 0;  // non-zero bytes past it; all of the tail counts as changed
     for (int64_t pos = 0; pos < modlen; pos += compareblock) {
         long n = long(modlen - pos < compareblock ? modlen - pos : compareblock);
         long orign = origlen <= pos ? 0 : long(origlen - pos < n ? origlen - pos : n);
+        errno = 0;
         if (readat(modfd, modbuf, n, pos) != n || readat(origfd, origbuf, orign, pos) != orign)
             return fail("reading the images failed: %s",
                         errno ? strerror(errno) : "a file became shorter");
         memset(origbuf + orign, 0, size_t(n - orign));
         if (!comparerun(origbuf, modbuf, orign, pos, changed) ||
-            !comparerun(origbuf + orign, modbuf + orign, n - orign, pos + orign, appended))
+            !comparerun(origbuf + orign, modbuf + orign, n - orign, pos + orign, tailwritten))
             return false;
     }
     if (modlen > origlen && modbuf[(modlen - 1) % compareblock] == 0 &&

@@ -65,7 +65,8 @@ int main(int argc, char **argv)
         case 'f': args.force = true; break;
         case 'u': undo = true; break;
         case 'h': usage(stdout); return 0;
-        case ':': return usageerror((std::string("option ") + argv[optind - 1] + " needs a value").c_str());
+        case ':':
+            return usageerror((std::string("option -") + char(optopt) + " needs a value").c_str());
         default:
             return usageerror(optopt ? (std::string("unknown option -") + char(optopt)).c_str()
                                      : (std::string("unknown option ") + argv[optind - 1]).c_str());
@@ -82,7 +83,8 @@ int main(int argc, char **argv)
              undo ? "undo" : "version 1.0");
         return 1;
     }
-    if (undo && !hasdesc) args.desc = std::string("undo ").append(basename_of(in2)).substr(0, zem::desclen);
+    if (undo && !hasdesc)
+        args.desc = std::string("undo ").append(basename_of(in2)).substr(0, zem::desclen);
     if (!checktarget(target, args.force, in1, in2)) return 1;
 
     /* The patch */

@@ -72,7 +72,8 @@ bool checktarget(const char *target, bool force, const char *input1, const char 
 {
     struct stat st;
     if (lstat(target, &st) != 0) return true;
-    if (samefile(st, input1) || samefile(st, input2))
+    struct stat real;   // what a link points at
+    if (stat(target, &real) == 0 && (samefile(real, input1) || samefile(real, input2)))
         return fail("%s is also an input; choose another output file", target);
     if (!force) return fail("%s exists; use -f to overwrite it", target);
     if (S_ISDIR(st.st_mode)) return fail("%s is a directory", target);
@@ -94,7 +95,8 @@ bool outopen(PatchOut &out, const char *target)
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 
     int fd = mkstemp(tmppath);
-    if (fd < 0) return fail("cannot create a temporary file beside %s: %s", target, strerror(errno));
+    if (fd < 0)
+        return fail("cannot create a temporary file beside %s: %s", target, strerror(errno));
     tmplive = 1;
     // mkstemp makes the file private; a patch gets the usual permissions.
     mode_t mask = umask(0);

@@ -9,7 +9,7 @@
 // so cost[k] is b[k-1] + 1 + recheadlen plus the least cost[j] - b[j] over the
 // starts within reach: a sliding-window minimum, constant work per changed byte.
 // Memory stays fixed: a cluster larger than planmaxbytes changed bytes or
-// planmaxruns runs is cut, which costs at most recheadlen - 1 bytes per cut.
+// planmaxruns runs is cut, which costs at most one record head per cut.
 #include <cerrno>
 #include <cstring>
 

@@ -82,7 +82,8 @@ static bool walkrecords(FILE *zem, const Area &area, int64_t imagelen, const cha
     unsigned char rec[zem::recheadlen + zem::recmaxdata];
     while (left > 0) {
         /* One record, checked as Mavrin checks it */
-        if (left < zem::recheadlen || fread(rec, 1, zem::recheadlen, zem) != size_t(zem::recheadlen))
+        if (left < zem::recheadlen ||
+            fread(rec, 1, zem::recheadlen, zem) != size_t(zem::recheadlen))
             return fail("%s is damaged: its records do not fill the records area exactly", zempath);
         int64_t pos = zem::getle32(rec);
         long anz = rec[zem::recposlen];
@@ -143,7 +144,8 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
     if (imagelen >= zem::imagelimit)
         ok = fail("%s is 2 GiB or larger; ZEM offsets stop below 2 GiB", imagepath);
     if (ok) ok = findarea(zemfd, zemlen, zempath, area);
-    if (ok && area.method == zem::methodv2) checkimage(zemfd, imagefd, imagelen, imagepath, zempath);
+    if (ok && area.method == zem::methodv2)
+        checkimage(zemfd, imagefd, imagelen, imagepath, zempath);
 
     /* The undo patch: version 1.0, records only */
     if (ok) ok = outopen(out, target);

@@ -82,10 +82,12 @@ INSTANTIATE_TEST_SUITE_P(Mavrin, ZemMake, ::testing::Values(MAVRIN_DYNAMIC), bui
 TEST_P(ZemMake, RoundTrips)
 {
     const bytes img = makeimage(40000);
+    const bytes big = makeimage(3 << 20), small = makeimage(100);
     bytes diztail = img;
     std::copy_n(".DIZ\1\0\0\0", 8, diztail.end() - 8);
     bytes blocktag = img;
-    std::copy_n(".DIZ", 4, blocktag.begin() + long(block) + zem::checkblocklen - zem::diztagfromend);
+    const size_t blockend = block + size_t(zem::checkblocklen);
+    std::copy_n(".DIZ", 4, blocktag.begin() + long(blockend - zem::diztagfromend));
     struct Case {
         const char *what;
         bytes orig, mod;
@@ -100,12 +102,12 @@ TEST_P(ZemMake, RoundTrips)
         {"256-byte run", img, changed(img, 100, 256)},
         {"511-byte run", img, changed(img, 100, 511)},
         {"inside the validation block", img, changed(changed(img, block, 1), block + 1000, 30)},
-        {"runs across the compare blocks", makeimage(3 << 20), changed(makeimage(3 << 20), (1 << 20) - 100, 300)},
+        {"runs across the compare blocks", big, changed(big, (1 << 20) - 100, 300)},
         {"longer, patterned tail", img, concat(changed(img, 5, 1), makeimage(700, 9))},
         {"longer, zero tail", img, concat(img, bytes(600, 0))},
         {"longer, zeros inside the tail", img, concat(img, concat(bytes(300, 0), {1, 0, 0, 2, 0}))},
         {"empty original", {}, makeimage(1000)},
-        {"original ends before the validation block", makeimage(100), changed(makeimage(100), 50, 2)},
+        {"original ends before the validation block", small, changed(small, 50, 2)},
         {"records end in a trailer tag", img, diztail},
         {"validation block ends in a trailer tag", blocktag, blocktag},
     };
@@ -233,7 +235,8 @@ TEST_P(ZemMake, UndoRestoresTheImage)
         EXPECT_EQ(applied.substr(applied.size() - std::min(applied.size(), done.size())), done)
             << c.what;
         EXPECT_NE(image(), img) << c.what;
-        EXPECT_EQ(mavrin("undo.zem"), infolines(path("undo.zem"), 0, "undo patch.zem", nodiz) + done)
+        EXPECT_EQ(mavrin("undo.zem"),
+                  infolines(path("undo.zem"), 0, "undo patch.zem", nodiz) + done)
             << c.what;
         bytes now = image();
         ASSERT_EQ(now.size(), img.size() + c.grows) << c.what;
@@ -241,15 +244,23 @@ TEST_P(ZemMake, UndoRestoresTheImage)
     }
 
     // The undo of a patch zemmake made.
-    const bytes mod = changed(changed(img, 0, 600), 39000, 3);
+    const bytes mod = changed(changed(img, 0, 600), block + 10, 3);
     makepatch(img, mod);
-    RunResult r = make({"-u", "-f", "-d", "back", path("orig.bin"), path("patch.zem"), path("undo.zem")});
+    RunResult r =
+        make({"-u", "-f", "-d", "back", path("orig.bin"), path("patch.zem"), path("undo.zem")});
     ASSERT_EQ(r.status, 0) << r.err;
     writefile(path("image.bin"), img);
     mavrin("patch.zem");
     EXPECT_TRUE(image() == mod);
     EXPECT_EQ(mavrin("undo.zem"), infolines(path("undo.zem"), 0, "back", nodiz) + done);
     EXPECT_TRUE(image() == img);
+
+    // Made too late, from the patched image: still written, with a warning.
+    writefile(path("image.bin"), mod);
+    r = make({"-u", "-f", path("image.bin"), path("patch.zem"), path("undo.zem")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("warning: " + path("image.bin") + " is not the image"), std::string::npos)
+        << r.err;
 }
 
 TEST_P(ZemMake, UndoRefusesDamagedPatches)
