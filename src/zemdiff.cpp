@@ -122,6 +122,7 @@ static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen
     return planfinish(planner);
 }
 
+// Writes the header, the records and, when asked for, the trailer.
 static bool makebody(const MakeArgs &args, int origfd, int64_t origlen, int modfd,
                      int64_t modlen, long dizlen, PatchOut &out, Summary &sum)
 {

@@ -1,5 +1,6 @@
 // zemmake: patches made from two images, applied by the real Mavrin, give the modified image.
 #include <dirent.h>
+#include <unistd.h>
 
 #include "patchbuilder.hpp"
 
@@ -302,6 +303,8 @@ TEST_P(ZemMake, Errors)
     writefile(path("old.zem"), {'o', 'l', 'd'});
     writefile(path("zero.diz"), {'a', 0, 'b'});
     writefile(path("long.diz"), bytes(size_t(zem::diztextmax - zem::dizhidden + 1), 'x'));
+    writefile(path("huge.bin"), {});
+    ASSERT_EQ(truncate(path("huge.bin").c_str(), off_t(zem::imagelimit)), 0);   // sparse
     const std::string a = path("a.bin"), out = path("p.zem");
     struct Case {
         const char *what;
@@ -312,6 +315,8 @@ TEST_P(ZemMake, Errors)
         {"shorter modified image", {a, path("short.bin"), out}, 0},
         {"missing original", {path("none.bin"), a, out}, 0},
         {"missing modified", {a, path("none.bin"), out}, 0},
+        {"modified image of 2 GiB", {a, path("huge.bin"), out}, 0},
+        {"undo for an image of 2 GiB", {"-u", path("huge.bin"), path("old.zem"), out}, 0},
         {"a folder as input", {dir, a, out}, 0},
         {"description of 51 bytes", {"-d", std::string(51, 'd'), a, a, out}, 0},
         {"existing output without -f", {a, a, path("old.zem")}, 0},
