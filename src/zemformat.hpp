@@ -9,6 +9,7 @@ namespace zem {
 // Common header, both versions
 constexpr long magicpos = 0;      // the three characters "ZEM"
 constexpr long magiclen = 3;
+constexpr char magictext[] = "ZEM";
 constexpr long methodpos = 5;     // encoding method byte
 constexpr long descpos = 6;       // description text
 constexpr long desclen = 50;
@@ -39,12 +40,16 @@ constexpr long recmaxdata = 255;
 constexpr long diztaglen = 4;                 // ".DIZ"
 constexpr long dizlenlen = 4;                 // len, 32-bit LE
 constexpr long diztagfromend = diztaglen + dizlenlen;   // 8
+constexpr char diztagtext[] = ".DIZ";
 constexpr long diztailskip = 12;              // unexamined bytes behind the text
 constexpr long dizheadskip = 18;              // unexamined bytes before the text
 constexpr long diztextfromend = diztailskip + diztagfromend;   // len + 20
 constexpr long dizfixedlen = dizheadskip + diztextfromend;      // 38: trailer is len + 38
 constexpr long dizhidden = 7;                 // last text bytes read but never shown
 constexpr long diztextmax = 3072;             // text buffer size
+
+// Offsets and sizes are signed 32-bit: images from 2 GiB on lie beyond them
+constexpr int64_t imagelimit = int64_t(INT32_MAX) + 1;
 
 // Returns the signed 32-bit little-endian value stored at p.
 inline int32_t getle32(const unsigned char *p)
@@ -54,6 +59,17 @@ inline int32_t getle32(const unsigned char *p)
     int32_t s;
     std::memcpy(&s, &v, sizeof s);
     return s;
+}
+
+// Stores v at p as a 32-bit little-endian value.
+inline void putle32(unsigned char *p, int32_t v)
+{
+    uint32_t u;
+    std::memcpy(&u, &v, sizeof u);
+    p[0] = (unsigned char)(u & 0xff);
+    p[1] = (unsigned char)(u >> 8 & 0xff);
+    p[2] = (unsigned char)(u >> 16 & 0xff);
+    p[3] = (unsigned char)(u >> 24 & 0xff);
 }
 
 } // namespace zem

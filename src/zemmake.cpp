@@ -1,0 +1,121 @@
+// zemmake: writes a ZEM patch from an original image and a modified one, or an undo patch.
+#include <csignal>
+#include <cstring>
+#include <getopt.h>
+
+#include "zemmake.hpp"
+
+static void usage(FILE *to)
+{
+    fprintf(to,
+            "Usage: zemmake [-1] [-d DESCRIPTION] [-i DIZFILE] [-f] ORIGINAL MODIFIED PATCHFILE\n"
+            "       zemmake -u [-d DESCRIPTION] [-f] IMAGE PATCHFILE UNDOFILE\n"
+            "\n"
+            "Writes PATCHFILE, a ZEM patch that turns ORIGINAL into MODIFIED when Mavrin\n"
+            "applies it. With -u, writes UNDOFILE, a patch that puts back the bytes of\n"
+            "IMAGE (as it is now) that PATCHFILE will overwrite.\n"
+            "\n"
+            "  -1              write a version 1.0 patch (no image checks, no FILE_ID.DIZ)\n"
+            "  -d DESCRIPTION  the patch's description, at most %ld bytes\n"
+            "  -i DIZFILE      carry the text of DIZFILE as the FILE_ID.DIZ trailer\n"
+            "                  (at most %ld bytes, no zero byte; version 2.0 only)\n"
+            "  -f              overwrite an existing output file\n"
+            "  -u              write an undo patch\n"
+            "      --help      show this help and exit\n",
+            zem::desclen, zem::diztextmax - zem::dizhidden);
+}
+
+static int usageerror(const char *msg)
+{
+    fail("%s", msg);
+    fprintf(stderr, "Try 'zemmake --help' for more information.\n");
+    return 1;
+}
+
+// The file name without its folders.
+static const char *basename_of(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+// Prints "1 word" or "n words".
+static void printcount(int64_t n, const char *word)
+{
+    printf("%lld %s%s", (long long)n, word, n == 1 ? "" : "s");
+}
+
+int main(int argc, char **argv)
+{
+    // A patch past the file size limit must fail with a message, not kill us.
+    signal(SIGXFSZ, SIG_IGN);
+
+    /* Options */
+    MakeArgs args = {};
+    bool undo = false, hasdesc = false;
+    static const struct option longopts[] = {{"help", no_argument, nullptr, 'h'},
+                                              {nullptr, 0, nullptr, 0}};
+    int c;
+    opterr = 0;   // our own messages, with our name
+    while ((c = getopt_long(argc, argv, ":1d:i:fu", longopts, nullptr)) != -1) {
+        switch (c) {
+        case '1': args.v1 = true; break;
+        case 'd': args.desc = optarg; hasdesc = true; break;
+        case 'i': args.dizpath = optarg; break;
+        case 'f': args.force = true; break;
+        case 'u': undo = true; break;
+        case 'h': usage(stdout); return 0;
+        case ':':
+            return usageerror((std::string("option -") + char(optopt) + " needs a value").c_str());
+        default:
+            return usageerror(optopt ? (std::string("unknown option -") + char(optopt)).c_str()
+                                     : (std::string("unknown option ") + argv[optind - 1]).c_str());
+        }
+    }
+    if (argc - optind != 3) return usageerror("expected three file names");
+    const char *in1 = argv[optind], *in2 = argv[optind + 1], *target = argv[optind + 2];
+    if (args.desc.size() > size_t(zem::desclen)) {
+        fail("the description is %zu bytes long; at most %ld fit", args.desc.size(), zem::desclen);
+        return 1;
+    }
+    if (args.dizpath && (args.v1 || undo)) {
+        fail("-i needs a version 2.0 patch; %s patches carry no FILE_ID.DIZ",
+             undo ? "undo" : "version 1.0");
+        return 1;
+    }
+    if (undo && !hasdesc)
+        args.desc = std::string("undo ").append(basename_of(in2)).substr(0, zem::desclen);
+    if (!checktarget(target, args.force, in1, in2)) return 1;
+
+    /* The patch */
+    PatchOut out = {};
+    Summary sum = {};
+    bool ok = undo ? makeundo(args, in1, in2, target, out, sum)
+                   : makepatch(args, in1, in2, target, out, sum);
+    if (!ok) return 1;
+
+    /* Summary */
+    if (undo) {
+        printf("%s: ZEM1.0 undo patch, ", target);
+        printcount(out.records, "record");
+        printf(", ");
+        printcount(sum.changed, "byte");
+        printf(" restored, ");
+        printcount(out.size, "byte");
+        if (sum.grows > 0) {
+            printf("; the patch lengthens the image by ");
+            printcount(sum.grows, "byte");
+            printf(", which stay");
+        }
+    } else {
+        printf("%s: %s patch, ", target, args.v1 ? "ZEM1.0" : "ZEM2.0");
+        printcount(out.records, "record");
+        printf(", ");
+        printcount(sum.changed, "changed byte");
+        if (sum.grows > 0) printf(" (%lld appended)", (long long)sum.grows);
+        printf(", ");
+        printcount(out.size, "byte");
+    }
+    printf("\n");
+    return fflush(stdout) == 0 ? 0 : 1;
+}

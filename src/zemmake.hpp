@@ -1,0 +1,105 @@
+// zemmake: what its parts share (the patch being written, the record planner).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "zemformat.hpp"
+
+// Tuning: every buffer is fixed, so memory stays the same whatever the sizes.
+constexpr long compareblock = 1024 * 1024;      // bytes of each image compared at once
+constexpr long planmaxbytes = 256 * 1024;       // changed bytes planned together
+constexpr long planmaxruns = 32 * 1024;         // runs of changed bytes planned together
+constexpr long datacachelen = 256 * 1024;       // record data read ahead
+constexpr long outbuflen = 64 * 1024;           // patch output buffer
+
+// Prints "zemmake: " and the message on standard error; returns false.
+bool fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The patch being written: a temporary file beside the target, renamed into
+// place once complete, removed on any error or interrupting signal.
+struct PatchOut {
+    const char *target;
+    FILE *file;
+    int64_t size;        // bytes written so far
+    int64_t records;
+    int64_t databytes;   // record data bytes
+    unsigned char tail[zem::diztagfromend];   // the last bytes written
+};
+
+// Fails when target exists and force is off, or when it is one of the inputs.
+bool checktarget(const char *target, bool force, const char *input1, const char *input2);
+bool outopen(PatchOut &out, const char *target);
+bool outwrite(PatchOut &out, const void *data, size_t len);
+bool outrecord(PatchOut &out, int64_t pos, const unsigned char *data, long len);
+// Flushes, syncs and puts the patch in place; without force an existing target wins.
+bool outfinish(PatchOut &out, bool force);
+void outabort(PatchOut &out);
+// Writes the 56-byte header shared by both versions (method, description).
+bool outheader(PatchOut &out, int method, const std::string &desc);
+
+// Plans records over changed bytes handed over in runs, and writes them.
+// Changed bytes are grouped into clusters: a gap of recheadlen unchanged
+// bytes or more is never worth covering, so clusters are planned apart.
+// Within a cluster the cheapest cover (data plus a head per record) is found
+// exactly, by a sliding-window minimum over the changed bytes.
+struct Planner {
+    PatchOut *out;
+    int datafd;                 // where the record data is read from
+
+    int64_t runpos[planmaxruns];   // the cluster's runs of changed bytes
+    long runlen[planmaxruns];
+    long nruns;
+    long nbytes;                // changed bytes in the cluster
+    int64_t lastpos;            // position of the last of them
+    int64_t cost;               // cheapest cover of those bytes, in patch bytes
+
+    // back[k]: the last record of the cheapest cover of the first k changed
+    // bytes starts back[k] changed bytes before byte k-1.
+    unsigned char back[planmaxbytes + 1];
+    unsigned char starts[planmaxbytes / 8 + 1];   // changed bytes that start a record
+
+    // Candidate record starts within reach, cheapest first (a ring).
+    struct Cand {
+        int64_t value;   // cover cost before the start, less its position
+        int64_t pos;
+        long idx;
+    } cand[zem::recmaxdata + 1];
+    long candfirst;
+    long ncand;
+
+    unsigned char cache[datacachelen];   // data file bytes at cachepos
+    int64_t cachepos;
+    long cachelen;
+};
+
+void planinit(Planner &pl, PatchOut &out, int datafd);
+// Hands over len changed bytes at start; runs come in ascending order
+// (one that does not simply starts a new cluster).
+bool planrun(Planner &pl, int64_t start, int64_t len);
+// Writes the records of the cluster still open.
+bool planfinish(Planner &pl);
+
+// What a run made, for the summary line.
+struct Summary {
+    int64_t changed;   // bytes the patch changes (or the undo restores)
+    int64_t grows;     // bytes the image grows by
+};
+
+struct MakeArgs {
+    bool v1;
+    bool force;
+    std::string desc;
+    const char *dizpath;
+};
+
+bool makepatch(const MakeArgs &args, const char *origpath, const char *modpath,
+               const char *target, PatchOut &out, Summary &sum);
+bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
+              const char *target, PatchOut &out, Summary &sum);
+
+// Opens path for reading, a regular file; sets its size. Returns -1 on failure.
+int openinput(const char *path, int64_t &size);
+// Reads len bytes at pos; returns the count read (short only at the end of file), -1 on error.
+long readat(int fd, unsigned char *buf, long len, int64_t pos);

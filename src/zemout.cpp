@@ -1,0 +1,198 @@
+// zemmake: writing the patch through a temporary file that is renamed into place.
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "zemmake.hpp"
+
+bool fail(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(stderr, "zemmake: ");
+    vfprintf(stderr, fmt, ap);
+    fprintf(stderr, "\n");
+    va_end(ap);
+    return false;
+}
+
+long readat(int fd, unsigned char *buf, long len, int64_t pos)
+{
+    long done = 0;
+    while (done < len) {
+        ssize_t n = pread(fd, buf + done, size_t(len - done), off_t(pos + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += long(n);
+    }
+    return done;
+}
+
+int openinput(const char *path, int64_t &size)
+{
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        fail("cannot open %s: %s", path, strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fail("%s is not a regular file", path);
+        close(fd);
+        return -1;
+    }
+    size = st.st_size;
+    return fd;
+}
+
+// The temporary file's name, for the signal handler to remove it.
+static char tmppath[PATH_MAX];
+static volatile sig_atomic_t tmplive;
+
+static void cleanup(int sig)
+{
+    if (tmplive) unlink(tmppath);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+static bool samefile(const struct stat &a, const char *path)
+{
+    struct stat b;
+    return path && stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool checktarget(const char *target, bool force, const char *input1, const char *input2)
+{
+    struct stat st;
+    if (lstat(target, &st) != 0) return true;
+    struct stat real;   // what a link points at
+    if (stat(target, &real) == 0 && (samefile(real, input1) || samefile(real, input2)))
+        return fail("%s is also an input; choose another output file", target);
+    if (!force) return fail("%s exists; use -f to overwrite it", target);
+    if (S_ISDIR(st.st_mode)) return fail("%s is a directory", target);
+    return true;
+}
+
+bool outopen(PatchOut &out, const char *target)
+{
+    out = PatchOut{};
+    out.target = target;
+    const char suffix[] = ".XXXXXX";
+    if (strlen(target) + sizeof suffix > sizeof tmppath)
+        return fail("%s: file name too long", target);
+    snprintf(tmppath, sizeof tmppath, "%s%s", target, suffix);
+
+    struct sigaction sa = {};
+    sa.sa_handler = cleanup;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+
+    int fd = mkstemp(tmppath);
+    if (fd < 0)
+        return fail("cannot create a temporary file beside %s: %s", target, strerror(errno));
+    tmplive = 1;
+    // mkstemp makes the file private; a patch gets the usual permissions.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~mask);
+    out.file = fdopen(fd, "wb");
+    if (!out.file) {
+        close(fd);
+        outabort(out);
+        return fail("%s: %s", tmppath, strerror(errno));
+    }
+    static char buf[outbuflen];
+    setvbuf(out.file, buf, _IOFBF, sizeof buf);
+    return true;
+}
+
+bool outwrite(PatchOut &out, const void *data, size_t len)
+{
+    if (len == 0) return true;
+    if (fwrite(data, 1, len, out.file) != len)
+        return fail("writing %s failed: %s", out.target, strerror(errno));
+    out.size += int64_t(len);
+
+    /* Keep the last bytes, to see whether a trailer tag would be found there */
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    const size_t keep = sizeof out.tail;
+    if (len >= keep) {
+        memcpy(out.tail, p + len - keep, keep);
+    } else {
+        memmove(out.tail, out.tail + len, keep - len);
+        memcpy(out.tail + keep - len, p, len);
+    }
+    return true;
+}
+
+bool outrecord(PatchOut &out, int64_t pos, const unsigned char *data, long len)
+{
+    if (pos < 0 || pos > INT32_MAX || len < 0 || len > zem::recmaxdata)
+        return fail("internal error: record at %lld of %ld bytes", (long long)pos, len);
+    unsigned char head[zem::recheadlen];
+    zem::putle32(head, int32_t(pos));
+    head[zem::recposlen] = (unsigned char)len;
+    if (!outwrite(out, head, sizeof head) || !outwrite(out, data, size_t(len))) return false;
+    out.records++;
+    out.databytes += len;
+    return true;
+}
+
+bool outheader(PatchOut &out, int method, const std::string &desc)
+{
+    unsigned char head[zem::v1headerlen] = {};
+    memcpy(head + zem::magicpos, zem::magictext, zem::magiclen);
+    head[zem::methodpos] = (unsigned char)method;
+    memcpy(head + zem::descpos, desc.data(), desc.size());   // checked to fit, zero-padded
+    return outwrite(out, head, sizeof head);
+}
+
+void outabort(PatchOut &out)
+{
+    if (out.file) fclose(out.file);
+    out.file = nullptr;
+    if (tmplive) unlink(tmppath);
+    tmplive = 0;
+}
+
+bool outfinish(PatchOut &out, bool force)
+{
+    /* Everything on disk before the name points at it */
+    int err = 0;
+    if (fflush(out.file) != 0 || fsync(fileno(out.file)) != 0) err = errno;
+    if (fclose(out.file) != 0 && err == 0) err = errno;
+    out.file = nullptr;
+    if (err != 0) {
+        outabort(out);
+        return fail("writing %s failed: %s", out.target, strerror(err));
+    }
+
+    /* Into place: link() never replaces an existing file, rename() does */
+    if (!force) {
+        if (link(tmppath, out.target) == 0) {
+            outabort(out);   // drops the temporary name
+            return true;
+        }
+        err = errno;
+        struct stat st;
+        if (err == EEXIST || lstat(out.target, &st) == 0) {
+            outabort(out);
+            return fail("%s exists; use -f to overwrite it", out.target);
+        }
+        // A file system without hard links: rename, having seen no file there.
+    }
+    if (rename(tmppath, out.target) != 0) {
+        err = errno;
+        outabort(out);
+        return fail("cannot write %s: %s", out.target, strerror(err));
+    }
+    tmplive = 0;
+    return true;
+}

@@ -1,0 +1,350 @@
+// zemmake: patches made from two images, applied by the real Mavrin, give the modified image.
+#include <dirent.h>
+#include <unistd.h>
+
+#include "patchbuilder.hpp"
+
+namespace {
+const std::string yes = "File_id.diz    : yes, showing...\n";
+const std::string nodiz = "File_id.diz    : no\n\n";
+const std::string done = "Patching ... DONE..\n";
+
+// Offset of the validation block's bytes in an image.
+const size_t block = size_t(zem::imageblockpos);
+
+bytes changed(bytes b, size_t at, size_t len)
+{
+    for (size_t i = at; i < at + len; i++) b[i] ^= 0x5a;
+    return b;
+}
+
+bytes concat(bytes a, const bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The smallest records area that covers every byte where mod differs from
+// orig: at each byte either skip it (when unchanged) or start a record there.
+long long cheapestarea(const bytes &orig, const bytes &mod)
+{
+    const long long never = 1LL << 60;
+    std::vector<long long> cost(mod.size() + 1, never);
+    cost[0] = 0;
+    for (size_t i = 0; i < mod.size(); i++) {
+        if (cost[i] == never) continue;
+        if (i < orig.size() && orig[i] == mod[i]) cost[i + 1] = std::min(cost[i + 1], cost[i]);
+        for (size_t len = 1; len <= size_t(zem::recmaxdata) && i + len <= mod.size(); len++)
+            cost[i + len] = std::min(cost[i + len], cost[i] + (long long)len + zem::recheadlen);
+    }
+    return cost[mod.size()];
+}
+} // namespace
+
+// A temporary folder (from MavrinRun) and the real Mavrin as the parameter.
+class ZemMake : public MavrinRun {
+protected:
+    RunResult make(const std::vector<std::string> &args, long fsizelimit = 0)
+    {
+        return runprog(ZEMMAKE, args, "", fsizelimit);
+    }
+    // Makes patch.zem from orig and mod with the extra options; expects success.
+    void makepatch(const bytes &orig, const bytes &mod, std::vector<std::string> opts = {})
+    {
+        writefile(path("orig.bin"), orig);
+        writefile(path("mod.bin"), mod);
+        opts.insert(opts.end(), {"-f", path("orig.bin"), path("mod.bin"), path("patch.zem")});
+        RunResult r = make(opts);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out.rfind(path("patch.zem") + ": ZEM", 0), 0u) << r.out;
+    }
+    // Mavrin applies a patch file to image.bin, answering nothing.
+    std::string mavrin(const std::string &patch)
+    {
+        RunResult r = runprog(GetParam(), {path("image.bin"), path(patch)});
+        return r.out;
+    }
+    // Files the folder holds, sorted: nothing half-written may stay behind.
+    std::vector<std::string> files() const
+    {
+        std::vector<std::string> names;
+        DIR *d = opendir(dir.c_str());
+        while (dirent *e = d ? readdir(d) : nullptr)
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        if (d) closedir(d);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Mavrin, ZemMake, ::testing::Values(MAVRIN_DYNAMIC), buildname);
+
+TEST_P(ZemMake, RoundTrips)
+{
+    const bytes img = makeimage(40000);
+    const bytes big = makeimage(3 << 20), small = makeimage(100);
+    bytes diztail = img;
+    std::copy_n(".DIZ\1\0\0\0", 8, diztail.end() - 8);
+    bytes blocktag = img;
+    const size_t blockend = block + size_t(zem::checkblocklen);
+    std::copy_n(".DIZ", 4, blocktag.begin() + long(blockend - zem::diztagfromend));
+    struct Case {
+        const char *what;
+        bytes orig, mod;
+    };
+    const std::vector<Case> cases = {
+        {"no change", img, img},
+        {"one byte", img, changed(img, 1234, 1)},
+        {"offset 0", img, changed(img, 0, 3)},
+        {"the last byte", img, changed(img, img.size() - 1, 1)},
+        {"254-byte run", img, changed(img, 100, 254)},
+        {"255-byte run", img, changed(img, 100, 255)},
+        {"256-byte run", img, changed(img, 100, 256)},
+        {"511-byte run", img, changed(img, 100, 511)},
+        {"inside the validation block", img, changed(changed(img, block, 1), block + 1000, 30)},
+        {"runs across the compare blocks", big, changed(big, (1 << 20) - 100, 300)},
+        {"longer, patterned tail", img, concat(changed(img, 5, 1), makeimage(700, 9))},
+        {"longer, zero tail", img, concat(img, bytes(600, 0))},
+        {"longer, zeros inside the tail", img, concat(img, concat(bytes(300, 0), {1, 0, 0, 2, 0}))},
+        {"empty original", {}, makeimage(1000)},
+        {"original ends before the validation block", small, changed(small, 50, 2)},
+        {"records end in a trailer tag", img, diztail},
+        {"validation block ends in a trailer tag", blocktag, blocktag},
+    };
+    const std::vector<std::vector<std::string>> versions = {{}, {"-1"}};
+    for (const Case &c : cases) {
+        for (const auto &opts : versions) {
+            bool v1 = !opts.empty();
+            std::vector<std::string> args = opts;
+            args.insert(args.end(), {"-d", c.what});
+            makepatch(c.orig, c.mod, args);
+            writefile(path("image.bin"), c.orig);
+            // For version 2.0 no question is asked: size and block match.
+            EXPECT_EQ(mavrin("patch.zem"),
+                      infolines(path("patch.zem"), v1 ? 0 : 1, c.what, nodiz) + done)
+                << c.what << (v1 ? " (1.0)" : " (2.0)");
+            EXPECT_TRUE(image() == c.mod) << c.what << (v1 ? " (1.0)" : " (2.0)");
+        }
+    }
+}
+
+TEST_P(ZemMake, TrailerShowsTheFileText)
+{
+    const bytes img = makeimage(40000);
+    const std::vector<std::pair<const char *, std::string>> texts = {
+        {"empty file", ""},
+        {"lines, CR LF, tab, high bytes", "  Some Game (fix)\r\n\tline two \xe9\xff\n"},
+        {"longest that fits", std::string(zem::diztextmax - zem::dizhidden, 'x')},
+    };
+    for (const auto &t : texts) {
+        writefile(path("file_id.diz"), bytes(t.second.begin(), t.second.end()));
+        makepatch(img, changed(img, 7, 2), {"-d", "diz", "-i", path("file_id.diz")});
+        writefile(path("image.bin"), img);
+        EXPECT_EQ(mavrin("patch.zem"), infolines(path("patch.zem"), 1, "diz", yes) + t.second +
+                                           "\n" + done)
+            << t.first;
+        EXPECT_TRUE(image() == changed(img, 7, 2)) << t.first;
+    }
+}
+
+TEST_P(ZemMake, RecordsAreAsFewBytesAsPossible)
+{
+    // Two changed bytes: covering a gap of up to four bytes saves a head.
+    const bytes img = makeimage(2000);
+    struct Case {
+        const char *what;
+        bytes mod;
+        long long area;
+    };
+    const std::vector<Case> cases = {
+        {"gap 1: one record", changed(changed(img, 10, 1), 12, 1), 5 + 3},
+        {"gap 4: one record", changed(changed(img, 10, 1), 15, 1), 5 + 6},
+        {"gap 5: two records", changed(changed(img, 10, 1), 16, 1), 2 * (5 + 1)},
+        {"a full record, then a gap of 3 not worth covering",
+         changed(changed(img, 10, 250), 263, 10), (5 + 250) + (5 + 10)},
+        {"gap of 3 closes a record that still fits", changed(changed(img, 10, 10), 23, 240),
+         5 + 253},
+    };
+    for (const Case &c : cases) {
+        makepatch(img, c.mod, {"-1"});
+        EXPECT_EQ((long long)readfile(path("patch.zem")).size() - zem::v1headerlen, c.area)
+            << c.what;
+    }
+
+    // Random patterns of changes, dense and sparse, against the exact cheapest cover.
+    uint32_t x = 7;
+    for (int round = 0; round < 40; round++) {
+        bytes mod = makeimage(1 + round * 37 % 1500, round);
+        bytes orig = mod;
+        for (size_t i = 0; i < mod.size(); i++) {
+            x = x * 1103515245u + 12345u;
+            if ((x >> 16) % 100 < unsigned(round % 10) * 10) orig[i] ^= 1;
+        }
+        makepatch(orig, mod, {"-1"});
+        EXPECT_EQ((long long)readfile(path("patch.zem")).size() - zem::v1headerlen,
+                  cheapestarea(orig, mod))
+            << "round " << round;
+    }
+}
+
+TEST_P(ZemMake, SummaryLine)
+{
+    const bytes img = makeimage(100);
+    writefile(path("a.bin"), img);
+    writefile(path("b.bin"), concat(changed(img, 3, 1), {1, 2}));
+    RunResult r = make({"-1", path("a.bin"), path("b.bin"), path("p.zem")});
+    EXPECT_EQ(r.out, path("p.zem") +
+                         ": ZEM1.0 patch, 2 records, 3 changed bytes (2 appended), 69 bytes\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_P(ZemMake, UndoRestoresTheImage)
+{
+    const bytes img = makeimage(40000);
+    struct Case {
+        const char *what;
+        bytes patch;
+        size_t grows;
+    };
+    std::vector<Case> cases;
+    bytes p = zemheader(0);
+    addrecord(p, 10, {1, 2, 3, 4});
+    addrecord(p, 12, {5, 6, 7, 8, 9});   // overlaps the one before
+    addrecord(p, 11, {10});              // and back into both
+    addrecord(p, 500, {});
+    addrecord(p, 20, bytes(255, 11));
+    addrecord(p, 5, {12, 13});           // before everything so far
+    addrecord(p, 21, {14});
+    cases.push_back({"overlapping, out of order, empty", p, 0});
+    p = zemheader(1, "v2");
+    addcheck(p, int32_t(img.size()), img);
+    addrecord(p, int32_t(block), bytes(45, 1));
+    addrecord(p, 39990, bytes(20, 2));   // lengthens the image by 10
+    addrecord(p, 40100, {3});            // past the end: a zero gap, then a byte
+    addrecord(p, 39995, {4, 4});
+    adddiz(p, "text");
+    cases.push_back({"version 2.0 with trailer, growing the image", p, 101});
+    for (const Case &c : cases) {
+        writefile(path("image.bin"), img);
+        writefile(path("patch.zem"), c.patch);
+        RunResult r = make({"-u", "-f", path("image.bin"), path("patch.zem"), path("undo.zem")});
+        ASSERT_EQ(r.status, 0) << c.what << r.err;
+        EXPECT_EQ(r.err, "") << c.what;
+        EXPECT_EQ(r.out.find("which stay") != std::string::npos, c.grows > 0) << c.what;
+        std::string applied = mavrin("patch.zem");
+        EXPECT_EQ(applied.substr(applied.size() - std::min(applied.size(), done.size())), done)
+            << c.what;
+        EXPECT_NE(image(), img) << c.what;
+        EXPECT_EQ(mavrin("undo.zem"),
+                  infolines(path("undo.zem"), 0, "undo patch.zem", nodiz) + done)
+            << c.what;
+        bytes now = image();
+        ASSERT_EQ(now.size(), img.size() + c.grows) << c.what;
+        EXPECT_TRUE(bytes(now.begin(), now.begin() + long(img.size())) == img) << c.what;
+    }
+
+    // The undo of a patch zemmake made.
+    const bytes mod = changed(changed(img, 0, 600), block + 10, 3);
+    makepatch(img, mod);
+    RunResult r =
+        make({"-u", "-f", "-d", "back", path("orig.bin"), path("patch.zem"), path("undo.zem")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    writefile(path("image.bin"), img);
+    mavrin("patch.zem");
+    EXPECT_TRUE(image() == mod);
+    EXPECT_EQ(mavrin("undo.zem"), infolines(path("undo.zem"), 0, "back", nodiz) + done);
+    EXPECT_TRUE(image() == img);
+
+    // Made too late, from the patched image: still written, with a warning.
+    writefile(path("image.bin"), mod);
+    r = make({"-u", "-f", path("image.bin"), path("patch.zem"), path("undo.zem")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("warning: " + path("image.bin") + " is not the image"), std::string::npos)
+        << r.err;
+}
+
+TEST_P(ZemMake, UndoRefusesDamagedPatches)
+{
+    const bytes img = makeimage(1000);
+    std::vector<std::pair<const char *, bytes>> cases;
+    bytes p = zemheader(0);
+    addrecord(p, 1, {1, 2});
+    p.push_back(0);
+    cases.push_back({"stray byte after the records", p});
+    p = zemheader(0);
+    addrecord(p, -1, {2});
+    cases.push_back({"negative offset", p});
+    p = zemheader(1);
+    addcheck(p, 1000, img);
+    addrecord(p, 1, {1});
+    adddiz(p, "text-------", 5000);
+    cases.push_back({"trailer length past the start", p});
+    p = zemheader(1);
+    cases.push_back({"version 2.0 shorter than its header", p});
+    cases.push_back({"not a ZEM file", {'Z', 'E', 'N', 0, 0, 0}});
+    cases.push_back({"unknown method", zemheader(2)});
+    for (const auto &c : cases) {
+        writefile(path("image.bin"), img);
+        writefile(path("patch.zem"), c.second);
+        RunResult r = make({"-u", path("image.bin"), path("patch.zem"), path("undo.zem")});
+        EXPECT_EQ(r.status, 1) << c.first;
+        EXPECT_EQ(r.out, "") << c.first;
+        EXPECT_EQ(r.err.rfind("zemmake: " + path("patch.zem"), 0), 0u) << c.first << ": " << r.err;
+        EXPECT_EQ(files(), (std::vector<std::string>{"image.bin", "patch.zem"})) << c.first;
+    }
+}
+
+TEST_P(ZemMake, Errors)
+{
+    const bytes img = makeimage(100);
+    writefile(path("a.bin"), img);
+    writefile(path("short.bin"), bytes(img.begin(), img.end() - 1));
+    writefile(path("old.zem"), {'o', 'l', 'd'});
+    writefile(path("zero.diz"), {'a', 0, 'b'});
+    writefile(path("long.diz"), bytes(size_t(zem::diztextmax - zem::dizhidden + 1), 'x'));
+    writefile(path("huge.bin"), {});
+    ASSERT_EQ(truncate(path("huge.bin").c_str(), off_t(zem::imagelimit)), 0);   // sparse
+    const std::string a = path("a.bin"), out = path("p.zem");
+    struct Case {
+        const char *what;
+        std::vector<std::string> args;
+        long fsizelimit;
+    };
+    const std::vector<Case> cases = {
+        {"shorter modified image", {a, path("short.bin"), out}, 0},
+        {"missing original", {path("none.bin"), a, out}, 0},
+        {"missing modified", {a, path("none.bin"), out}, 0},
+        {"modified image of 2 GiB", {a, path("huge.bin"), out}, 0},
+        {"undo for an image of 2 GiB", {"-u", path("huge.bin"), path("old.zem"), out}, 0},
+        {"a folder as input", {dir, a, out}, 0},
+        {"description of 51 bytes", {"-d", std::string(51, 'd'), a, a, out}, 0},
+        {"existing output without -f", {a, a, path("old.zem")}, 0},
+        {"output is an input, even with -f", {"-f", a, a, a}, 0},
+        {"two file names", {a, a}, 0},
+        {"unknown option", {"-x", a, a, out}, 0},
+        {"FILE_ID.DIZ with a version 1.0 patch", {"-1", "-i", path("zero.diz"), a, a, out}, 0},
+        {"FILE_ID.DIZ with a zero byte", {"-i", path("zero.diz"), a, a, out}, 0},
+        {"FILE_ID.DIZ too long", {"-i", path("long.diz"), a, a, out}, 0},
+        {"missing FILE_ID.DIZ", {"-i", path("none.diz"), a, a, out}, 0},
+        {"patch past the file size limit", {a, a, out}, 500},
+    };
+    const std::vector<std::string> before = files();
+    for (const Case &c : cases) {
+        RunResult r = make(c.args, c.fsizelimit);
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_EQ(r.err.rfind("zemmake: ", 0), 0u) << c.what << ": " << r.err;
+        EXPECT_EQ(files(), before) << c.what;   // nothing written, no temporary left
+        EXPECT_EQ(readfile(path("old.zem")), (bytes{'o', 'l', 'd'})) << c.what;
+        EXPECT_EQ(readfile(a), img) << c.what;
+    }
+
+    // The limits themselves are fine; -f overwrites.
+    RunResult r = make({"-f", "-d", std::string(50, 'd'), a, a, path("old.zem")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readfile(path("old.zem")).size(), size_t(zem::v2headerlen));
+    r = make({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: zemmake", 0), 0u);
+}
