@@ -96,7 +96,8 @@ void applyrecords(RunState &rs)
     int64_t firstpos = rs.seekpos;
     int64_t arealen = rs.count;
     passresult result = passdamaged;
-    if (arealen >= 0 && firstpos + arealen <= rs.zemlen) {
+    // A trailer text of negative length would hand trailer bytes to the records.
+    if (arealen >= 0 && firstpos + arealen <= rs.zemlen && rs.dizlensave >= 0) {
         result = passrecords(rs, firstpos, arealen, false);
         if (result == passdone) result = passrecords(rs, firstpos, arealen, true);
     }

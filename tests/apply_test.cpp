@@ -173,15 +173,39 @@ TEST_P(Damaged, TruncatedAtEveryByte)
 
 TEST_P(Damaged, FailedWriteIsReportedNotDone)
 {
-    // A record that would grow the image past the file size limit.
-    bytes patch = zemheader(0);
-    addrecord(patch, 0, {1});
-    addrecord(patch, 20000, {2});
-    writefile(path("image.bin"), makeimage(1000));
-    writefile(path("patch.zem"), patch);
-    RunResult r = runprog(GetParam(), {path("image.bin"), path("patch.zem")}, "", 8192);
-    EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "test patch", nodiz) + writefailed);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(image().size(), 1000u);
+    // A file size limit stands in for a full disk: no write gets past it,
+    // and the one that reaches it is cut short.
+    const bytes img = makeimage(1000);
+    auto run = [](int32_t from, int n) {   // n adjacent records of 255 bytes
+        std::vector<Rec> recs;
+        for (int i = 0; i < n; i++) recs.push_back({from + i * 255, makeimage(255, unsigned(i))});
+        return recs;
+    };
+    struct Case {
+        const char *what;
+        std::vector<Rec> recs;
+        long limit;
+        size_t size;   // the image's size afterwards
+    };
+    const std::vector<Case> cases = {
+        {"a record past the limit", {{0, {1}}, {20000, {2}}}, 8192, 1000},
+        {"a record across the limit", {{8190, {1, 2, 3, 4}}}, 8192, 8192},
+        {"an adjacent run across the limit", run(0, 80), 8192, 8192},
+        {"a run longer than the write buffer", run(0, 2000), 100000, 100000},
+    };
+    for (const Case &c : cases) {
+        bytes patch = zemheader(0);
+        for (const Rec &rec : c.recs) addrecord(patch, rec.pos, rec.data);
+        writefile(path("image.bin"), img);
+        writefile(path("patch.zem"), patch);
+        RunResult r = runprog(GetParam(), {path("image.bin"), path("patch.zem")}, "", c.limit);
+        EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "test patch", nodiz) + writefailed)
+            << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+        EXPECT_EQ(r.status, 0) << c.what;
+        // Whatever was written is what the records say, up to the limit.
+        bytes want = expected(img, c.recs);
+        want.resize(c.size);
+        EXPECT_TRUE(image() == want) << c.what;
+    }
 }

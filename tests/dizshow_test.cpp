@@ -76,6 +76,26 @@ TEST_P(Diz, LengthsThatDoNotFitTheFile)
     }
 }
 
+TEST_P(Diz, NegativeLengthIsDamagedEvenWhenRecordsFit)
+{
+    // A negative length moves the end of the records area into the trailer;
+    // one record whose data runs up to that end would carry trailer bytes.
+    const bytes img = makeimage(40000);
+    for (int32_t len : {-1, -7, -20, -38}) {
+        bytes trailer;
+        adddiz(trailer, "text-------", len);
+        const long tail = zem::dizfixedlen + len;   // trailer bytes behind the area's end
+        bytes patch = zemheader(1, "diz");
+        addcheck(patch, int32_t(img.size()), img);
+        addrecord(patch, 5, bytes(trailer.begin(), trailer.end() - tail));
+        patch.insert(patch.end(), trailer.end() - tail, trailer.end());
+        RunResult r = apply(img, patch);
+        EXPECT_EQ(r.out, infolines(path("patch.zem"), 1, "diz", yes) + "\n" + damaged)
+            << "length " << len;
+        EXPECT_EQ(image(), img) << "length " << len;
+    }
+}
+
 TEST_P(Diz, TagMustMatchExactly)
 {
     const bytes img = makeimage(40000);

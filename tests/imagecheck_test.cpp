@@ -121,11 +121,7 @@ TEST_P(ImageCheck, QuestionIsOnATerminalBeforeTheAnswer)
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        execl(GetParam(), GetParam(), path("image.bin").c_str(), path("patch.zem").c_str(),
-              (char *)nullptr);
-        _exit(127);
-    }
+    if (pid == 0) execprog(GetParam(), {path("image.bin"), path("patch.zem")});
     // Nothing is typed until the question is on the screen.
     std::string screen;
     char buf[512];

@@ -37,9 +37,15 @@ struct RunResult {
 };
 
 // Runs prog with args, input on standard input. fsizelimit > 0 caps the
-// size of files the program may write (RLIMIT_FSIZE).
+// size of files the program may write (RLIMIT_FSIZE). plainuser takes from
+// root its power to ignore file permissions; status 126 says it could not.
 RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
-                  const std::string &input = "", long fsizelimit = 0);
+                  const std::string &input = "", long fsizelimit = 0, bool plainuser = false);
+
+// Replaces the process with prog and args, behind the words of the
+// environment variable MAVRIN_TEST_WRAPPER when it is set (for example
+// "valgrind --error-exitcode=99 -q"). Exits 127 when that fails.
+[[noreturn]] void execprog(const std::string &prog, const std::vector<std::string> &args);
 
 extern const char *const banner;   // the program's first line
 
