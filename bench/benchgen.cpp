@@ -126,6 +126,7 @@ public:
     // Adds the FILE_ID.DIZ trailer to the 2.0 patch and writes the expected image.
     void finish()
     {
+        // The last seven bytes of the text are never shown.
         std::string text = "Mavrin benchmark\r\nchange set: " + name + "\r\n" + "-------";
         std::string trailer(zem::dizheadskip, ' ');
         trailer += text;
