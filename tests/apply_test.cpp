@@ -2,13 +2,6 @@
 #include "patchbuilder.hpp"
 
 namespace {
-const std::string nodiz = "File_id.diz    : no\n\n";
-const std::string done = "Patching ... DONE..\n";
-const std::string damaged =
-    "Patching ... ERROR: damaged ZEM file, the BIN file was not changed.\n";
-const std::string writefailed =
-    "Patching ... ERROR: writing the BIN file failed, it may be partly patched.\n";
-
 struct Rec {
     int32_t pos;
     bytes data;

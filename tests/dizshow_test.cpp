@@ -2,12 +2,6 @@
 #include "patchbuilder.hpp"
 
 namespace {
-const std::string yes = "File_id.diz    : yes, showing...\n";
-const std::string nodiz = "File_id.diz    : no\n\n";
-const std::string done = "Patching ... DONE..\n";
-const std::string damaged =
-    "Patching ... ERROR: damaged ZEM file, the BIN file was not changed.\n";
-
 // A version 2.0 patch for img with one record, ready for a trailer.
 bytes patchfor(const bytes &img)
 {

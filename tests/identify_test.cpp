@@ -24,7 +24,7 @@ TEST_P(Usage, ArgumentsAfterTheSecondAreIgnored)
     writefile(path("image.bin"), {1, 2});
     writefile(path("patch.zem"), patch);
     RunResult r = runprog(GetParam(), {path("image.bin"), path("patch.zem"), "extra", "more"});
-    EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "x", "File_id.diz    : no\n\n") +
+    EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "x", nodiz) +
                          "Patching ... DONE..\n");
     EXPECT_EQ(image(), (bytes{9, 2}));
 }
@@ -113,7 +113,7 @@ TEST_P(Identify, BytesThreeAndFourAreNotExamined)
     patch[4] = 'Q';
     addrecord(patch, 1, {7});
     RunResult r = apply({0, 0}, patch);
-    EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "odd", "File_id.diz    : no\n\n") +
+    EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "odd", nodiz) +
                          "Patching ... DONE..\n");
     EXPECT_EQ(image(), (bytes{0, 7}));
 }
@@ -123,7 +123,7 @@ TEST_P(Identify, MagicWithoutMethodByteIsAnEmptyVersion1Header)
     const bytes img = makeimage(32);
     for (bytes patch : {bytes{'Z', 'E', 'M'}, bytes{'Z', 'E', 'M', 1}, bytes{'Z', 'E', 'M', 1, 1}}) {
         RunResult r = apply(img, patch);
-        EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "", "File_id.diz    : no\n\n") +
+        EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "", nodiz) +
                              "Patching ... ERROR: damaged ZEM file, the BIN file was not changed.\n");
         EXPECT_EQ(image(), img);
     }
@@ -135,13 +135,13 @@ TEST_P(Identify, DescriptionIsShownUpToItsZeroOrWhole)
     bytes patch = zemheader(0, full);
     addrecord(patch, 'A', {'D'});      // a non-zero byte right behind the field
     RunResult r = apply({0}, patch);
-    EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, full, "File_id.diz    : no\n\n") +
+    EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, full, nodiz) +
                          "Patching ... DONE..\n");
 
     bytes cut = zemheader(1, "before");
     cut[zem::descpos + 7] = 'X';   // behind the zero: never shown
     addcheck(cut, 1, {0});
     r = apply({0}, cut);
-    EXPECT_EQ(r.out, infolines(path("patch.zem"), 1, "before", "File_id.diz    : no\n\n") +
+    EXPECT_EQ(r.out, infolines(path("patch.zem"), 1, "before", nodiz) +
                          "Patching ... DONE..\n");
 }

@@ -8,11 +8,9 @@
 #include "patchbuilder.hpp"
 
 namespace {
-const std::string nodiz = "File_id.diz    : no\n\n";
 const std::string sizeq = "The size of the BIN file isnt correct\nCONTINUE though? (y/n): ";
 const std::string blockq =
     "The BINfile does not seem to be the right one\nCONTINUE though? (Suggestion: NO) (y/n): ";
-const std::string done = "Patching ... DONE..\n";
 const std::string aborted = "\nAborted...\n";
 
 // A version 2.0 patch for img, with one record, whose stored size and

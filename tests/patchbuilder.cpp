@@ -18,6 +18,13 @@
 #include "zemformat.hpp"
 
 const char *const banner = "Mavrin v2.0 for Linux/Unix\n";
+const std::string nodiz = "File_id.diz    : no\n\n";
+const std::string yes = "File_id.diz    : yes, showing...\n";
+const std::string done = "Patching ... DONE..\n";
+const std::string damaged =
+    "Patching ... ERROR: damaged ZEM file, the BIN file was not changed.\n";
+const std::string writefailed =
+    "Patching ... ERROR: writing the BIN file failed, it may be partly patched.\n";
 
 bytes zemheader(int method, const std::string &desc)
 {

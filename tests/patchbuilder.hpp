@@ -48,6 +48,12 @@ RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
 [[noreturn]] void execprog(const std::string &prog, const std::vector<std::string> &args);
 
 extern const char *const banner;   // the program's first line
+// Lines of the console output that many runs share.
+extern const std::string nodiz;        // no FILE_ID.DIZ trailer
+extern const std::string yes;          // a trailer, its text follows
+extern const std::string done;         // every record written
+extern const std::string damaged;      // the records area is broken
+extern const std::string writefailed;  // a write to the image failed
 
 // A fixture with a temporary folder, removed after each test, and the path
 // of the build under test as its parameter.

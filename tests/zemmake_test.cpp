@@ -5,10 +5,6 @@
 #include "patchbuilder.hpp"
 
 namespace {
-const std::string yes = "File_id.diz    : yes, showing...\n";
-const std::string nodiz = "File_id.diz    : no\n\n";
-const std::string done = "Patching ... DONE..\n";
-
 // Offset of the validation block's bytes in an image.
 const size_t block = size_t(zem::imageblockpos);
 
