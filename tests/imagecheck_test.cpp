@@ -50,9 +50,9 @@ TEST_P(ImageCheck, AnswersToOneFailedTest)
     for (const Case &c : {Case{false, sizeq}, Case{true, blockq}}) {
         const bytes patch = patchfor(img, c.rightsize, !c.rightsize);
         const std::string head = infolines(path("patch.zem"), 1, "checks", nodiz) + c.question;
-        for (std::string yes : {"y", "Y", "yes\n"}) {
-            RunResult r = apply(img, patch, yes);
-            EXPECT_EQ(r.out, head + done) << "answer " << yes;
+        for (std::string accept : {"y", "Y", "yes\n"}) {
+            RunResult r = apply(img, patch, accept);
+            EXPECT_EQ(r.out, head + done) << "answer " << accept;
             EXPECT_EQ(image(), patched);
         }
         for (std::string no : {"n", "N", " ", "\n", "", "x"}) {   // "" is end of input
