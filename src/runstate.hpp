@@ -6,6 +6,16 @@
 
 #include "zemformat.hpp"
 
+#ifdef MAVRIN_URING
+#include <liburing.h>
+
+// Writes that may be in flight through the ring at once; patches of fewer
+// records, and writes from ringmaxwrite bytes on, go by pwrite.
+constexpr unsigned ringdepth = 256;
+constexpr int64_t ringminrecords = 4096;
+constexpr long ringmaxwrite = 4096;
+#endif
+
 // Everything one run needs, in fixed-size fields. It must be zero-filled
 // before the run starts (a static object is): short reads rely on it, and
 // nothing is allocated once the run is under way.
@@ -32,6 +42,7 @@ struct RunState {
     int64_t seekpos;        // patch offset of the next record
     int32_t pos;            // image offset of the current record
     uint32_t anz;           // data length of the current record, 0 to 255
+    int64_t nrecords;       // records in the area, counted by the check pass
 
     // Records area read ahead: zemchunk[chunkat, chunkend) is not yet used,
     // arealeft bytes of the area are still in the file.
@@ -40,11 +51,24 @@ struct RunState {
     long chunkend;
     int64_t arealeft;
 
-    // Image bytes waiting to be written: wbuflen bytes that go at wbufpos.
-    // Records that follow each other in the image leave in one write.
+    // Image bytes waiting to be written: wbuf[wbufstart, wbuflen) goes at
+    // wbufpos. Records that follow each other in the image leave in one write.
+    // Below wbufstart lie the data of writes still in flight.
     unsigned char wbuf[256 * 1024];
     int64_t wbufpos;
     long wbuflen;
+    long wbufstart;
+
+#ifdef MAVRIN_URING
+    // Writes queued on the ring: nfly of them, in fly[], their data in
+    // wbuf[0, wbufstart) until they complete. [flylo, flyhi) holds the image
+    // bytes they cover, so that a write overlapping them waits for them.
+    struct io_uring ring;
+    bool ringup;            // the ring is set up; otherwise every write is a pwrite
+    struct flight { int64_t pos; long at; long len; } fly[ringdepth];
+    unsigned nfly;
+    int64_t flylo, flyhi;
+#endif
 };
 
 // One run from the command line to the end; returns instead of exiting.

@@ -40,6 +40,8 @@ TEST_P(Version1, RecordSemantics)
         {{10, {1, 1, 1}}, {13, {2, 2}}, {11, {3}}},    // adjacent, then back into them
         {{40, {1, 2}}, {38, {3, 4, 5}}, {42, {6}}},    // overlaps across a joined run
         {{99, {1}}, {0, {2}}, {99, {3}}},              // last byte twice
+        {{10, {1, 2, 3}}, {12, {4, 5, 6}}, {10, {7}}}, // into the waiting bytes and past them
+        {{10, {1, 2}}, {50, {3}}, {11, {4}}, {50, {5}}},   // over writes sent off earlier
     };
     for (const auto &recs : cases) {
         bytes patch = zemheader(0);
@@ -174,6 +176,11 @@ TEST_P(Damaged, FailedWriteIsReportedNotDone)
         for (int i = 0; i < n; i++) recs.push_back({from + i * 255, makeimage(255, unsigned(i))});
         return recs;
     };
+    auto spaced = [](int32_t from, int n) {   // n two-byte records, a byte apart
+        std::vector<Rec> recs;
+        for (int i = 0; i < n; i++) recs.push_back({from + i * 3, {uint8_t(i), 9}});
+        return recs;
+    };
     struct Case {
         const char *what;
         std::vector<Rec> recs;
@@ -185,6 +192,9 @@ TEST_P(Damaged, FailedWriteIsReportedNotDone)
         {"a record across the limit", {{8190, {1, 2, 3, 4}}}, 8192, 8192},
         {"an adjacent run across the limit", run(0, 80), 8192, 8192},
         {"a run longer than the write buffer", run(0, 2000), 100000, 100000},
+        // Enough records for the writes to be batched.
+        {"many records past the limit", spaced(20000, 5000), 8192, 1000},
+        {"many records across the limit", spaced(0, 5000), 8192, 8192},
     };
     for (const Case &c : cases) {
         bytes patch = zemheader(0);
