@@ -151,18 +151,10 @@ bool makepatch(const MakeArgs &args, const char *origpath, const char *modpath,
     long dizlen = 0;
     if (args.dizpath && !readdiz(args.dizpath, dizlen)) return false;
     int64_t origlen = 0, modlen = 0;
-    int origfd = openinput(origpath, origlen);
-    if (origfd < 0) return false;
-    int modfd = openinput(modpath, modlen);
-    if (modfd < 0) {
-        close(origfd);
-        return false;
-    }
-    bool ok = true;
-    if (origlen >= zem::imagelimit || modlen >= zem::imagelimit)
-        ok = fail("%s is 2 GiB or larger; ZEM offsets stop below 2 GiB",
-                  origlen >= zem::imagelimit ? origpath : modpath);
-    else if (modlen < origlen)
+    int origfd, modfd;
+    if (!openinputs(origpath, origfd, origlen, modpath, modfd, modlen)) return false;
+    bool ok = fitsoffsets(origpath, origlen) && fitsoffsets(modpath, modlen);
+    if (ok && modlen < origlen)
         ok = fail("%s (%lld bytes) is shorter than %s (%lld bytes); a ZEM patch cannot "
                   "shorten an image",
                   modpath, (long long)modlen, origpath, (long long)origlen);

@@ -101,5 +101,11 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
 
 // Opens path for reading, a regular file; sets its size. Returns -1 on failure.
 int openinput(const char *path, int64_t &size);
+// Opens two inputs as above; on failure neither stays open.
+bool openinputs(const char *path1, int &fd1, int64_t &size1, const char *path2, int &fd2,
+                int64_t &size2);
+// Whether a file of this size can be addressed by ZEM's signed 32-bit offsets;
+// says why not when it cannot.
+bool fitsoffsets(const char *path, int64_t size);
 // Reads len bytes at pos; returns the count read (short only at the end of file), -1 on error.
 long readat(int fd, unsigned char *buf, long len, int64_t pos);

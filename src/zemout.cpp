@@ -51,6 +51,25 @@ int openinput(const char *path, int64_t &size)
     return fd;
 }
 
+bool openinputs(const char *path1, int &fd1, int64_t &size1, const char *path2, int &fd2,
+                int64_t &size2)
+{
+    fd1 = openinput(path1, size1);
+    if (fd1 < 0) return false;
+    fd2 = openinput(path2, size2);
+    if (fd2 < 0) {
+        close(fd1);
+        return false;
+    }
+    return true;
+}
+
+bool fitsoffsets(const char *path, int64_t size)
+{
+    if (size < zem::imagelimit) return true;
+    return fail("%s is 2 GiB or larger; ZEM offsets stop below 2 GiB", path);
+}
+
 // The temporary file's name, for the signal handler to remove it.
 static char tmppath[PATH_MAX];
 static volatile sig_atomic_t tmplive;

@@ -126,13 +126,8 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
 {
     /* Inputs */
     int64_t imagelen = 0, zemlen = 0;
-    int imagefd = openinput(imagepath, imagelen);
-    if (imagefd < 0) return false;
-    int zemfd = openinput(zempath, zemlen);
-    if (zemfd < 0) {
-        close(imagefd);
-        return false;
-    }
+    int imagefd, zemfd;
+    if (!openinputs(imagepath, imagefd, imagelen, zempath, zemfd, zemlen)) return false;
     FILE *zem = fdopen(zemfd, "rb");
     if (!zem) {
         close(zemfd);
@@ -140,9 +135,7 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
         return fail("%s: %s", zempath, strerror(errno));
     }
     Area area = {};
-    bool ok = true;
-    if (imagelen >= zem::imagelimit)
-        ok = fail("%s is 2 GiB or larger; ZEM offsets stop below 2 GiB", imagepath);
+    bool ok = fitsoffsets(imagepath, imagelen);
     if (ok) ok = findarea(zemfd, zemlen, zempath, area);
     if (ok && area.method == zem::methodv2)
         checkimage(zemfd, imagefd, imagelen, imagepath, zempath);
