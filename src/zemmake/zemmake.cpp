@@ -1,5 +1,4 @@
-// zemmake: writes a ZEM patch from an original image and a modified one, or an undo patch.
-#include <csignal>
+// zemmake: options, the patch or the undo patch, the summary line.
 #include <cstring>
 #include <getopt.h>
 
@@ -45,17 +44,15 @@ static void printcount(int64_t n, const char *word)
     printf("%lld %s%s", (long long)n, word, n == 1 ? "" : "s");
 }
 
-int main(int argc, char **argv)
+int zemmakemain(int argc, char **argv)
 {
-    // A patch past the file size limit must fail with a message, not kill us.
-    signal(SIGXFSZ, SIG_IGN);
-
     /* Options */
     MakeArgs args = {};
     bool undo = false, hasdesc = false;
     static const struct option longopts[] = {{"help", no_argument, nullptr, 'h'},
                                               {nullptr, 0, nullptr, 0}};
     int c;
+    optind = 0;   // from the start, also when called again in one process
     opterr = 0;   // our own messages, with our name
     while ((c = getopt_long(argc, argv, ":1d:i:fu", longopts, nullptr)) != -1) {
         switch (c) {

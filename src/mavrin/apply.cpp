@@ -7,24 +7,6 @@
 
 enum passresult { passdone, passdamaged, passwritefailed };
 
-// Makes at least n bytes of the records area available at zemchunk[chunkat],
-// reading ahead as far as the buffer and the area allow. Returns false when
-// the area holds fewer than n more bytes or the patch comes up short.
-static bool needbytes(RunState &rs, long n)
-{
-    long have = rs.chunkend - rs.chunkat;
-    if (have >= n) return true;
-    std::memmove(rs.zemchunk, rs.zemchunk + rs.chunkat, size_t(have));
-    rs.chunkat = 0;
-    rs.chunkend = have;
-    int64_t want = int64_t(sizeof rs.zemchunk) - have;
-    if (want > rs.arealeft) want = rs.arealeft;
-    size_t got = fread(rs.zemchunk + have, 1, size_t(want), rs.zemfile);
-    rs.chunkend += long(got);
-    rs.arealeft -= int64_t(got);
-    return int64_t(got) == want && rs.chunkend >= n;
-}
-
 // Writes len bytes at pos with positioned writes until all are written.
 static bool pwriteall(int fd, const unsigned char *data, long len, int64_t pos)
 {
@@ -166,54 +148,40 @@ static bool flushwrites(RunState &rs)
 // the waiting bytes or where they end joins them, over any bytes it overlaps;
 // any other first sends them off. Either way the image ends up as if the
 // records were written one by one in file order: a later record's bytes win.
-static bool putrecord(RunState &rs, const unsigned char *data)
+static bool putrecord(RunState &rs, int32_t pos, const unsigned char *data, long len)
 {
-    if (rs.anz == 0) return true;
+    if (len == 0) return true;
     long waiting = rs.wbuflen - rs.wbufstart;
-    int64_t into = int64_t(rs.pos) - rs.wbufpos;   // where the record goes in them
+    int64_t into = int64_t(pos) - rs.wbufpos;   // where the record goes in them
     bool joins = waiting > 0 && into >= 0 && into <= waiting &&
-                 rs.wbufstart + into + int64_t(rs.anz) <= int64_t(sizeof rs.wbuf);
+                 rs.wbufstart + into + len <= int64_t(sizeof rs.wbuf);
     if (!joins) {
         if (!sendwaiting(rs)) return false;
         // wbuf is full of writes in flight: they must land before it is reused.
-        if (long(rs.anz) > long(sizeof rs.wbuf) - rs.wbuflen && !flushwrites(rs)) return false;
-        rs.wbufpos = rs.pos;
+        if (len > long(sizeof rs.wbuf) - rs.wbuflen && !flushwrites(rs)) return false;
+        rs.wbufpos = pos;
         into = 0;
     }
     long at = rs.wbufstart + long(into);
-    std::memcpy(rs.wbuf + at, data, rs.anz);
-    if (at + long(rs.anz) > rs.wbuflen) rs.wbuflen = at + long(rs.anz);
+    std::memcpy(rs.wbuf + at, data, size_t(len));
+    if (at + len > rs.wbuflen) rs.wbuflen = at + len;
     return true;
 }
 
-// One pass over the records area from firstpos, arealen bytes long. Without
-// writing it only proves that the records fill the area exactly, each with a
-// non-negative offset; with writing it also sends every record to the image.
-static passresult passrecords(RunState &rs, int64_t firstpos, int64_t arealen, bool writing)
+// One pass over the records area. Without writing it only proves that the
+// records fill the area exactly, each with a non-negative offset, and counts
+// them; with writing it also sends every record to the image.
+static passresult passrecords(RunState &rs, bool writing)
 {
-    rs.seekpos = firstpos;
-    rs.count = arealen;
-    rs.chunkat = rs.chunkend = 0;
-    rs.arealeft = arealen;
-    if (fseeko(rs.zemfile, firstpos, SEEK_SET) != 0) return passdamaged;
-    while (rs.count > 0) {
-        /* Record head */
-        if (!needbytes(rs, zem::recheadlen)) return passdamaged;
-        const unsigned char *head = rs.zemchunk + rs.chunkat;
-        rs.pos = zem::getle32(head);
-        rs.anz = head[zem::recposlen];
-        long reclen = zem::recheadlen + long(rs.anz);
-        if (rs.pos < 0 || reclen > rs.count) return passdamaged;
-        if (!writing) rs.nrecords++;
-
-        /* Data */
-        if (!needbytes(rs, reclen)) return passdamaged;
-        if (writing && !putrecord(rs, rs.zemchunk + rs.chunkat + zem::recheadlen))
+    zem::readrecords(rs.reader, rs.area, fileno(rs.zemfile), rs.zemchunk, sizeof rs.zemchunk);
+    for (;;) {
+        zem::step s = zem::nextrecord(rs.reader);
+        if (s == zem::stepend) break;
+        if (s != zem::steprecord) return passdamaged;   // a read failure too
+        if (writing && !putrecord(rs, rs.reader.pos, rs.reader.data, rs.reader.len))
             return passwritefailed;
-        rs.chunkat += reclen;
-        rs.seekpos += reclen;
-        rs.count -= reclen;
     }
+    if (!writing) rs.nrecords = rs.reader.records;
     if (writing && !flushwrites(rs)) return passwritefailed;
     return passdone;
 }
@@ -223,17 +191,14 @@ static passresult passrecords(RunState &rs, int64_t firstpos, int64_t arealen, b
 // in place of "DONE..".
 void applyrecords(RunState &rs)
 {
-    int64_t firstpos = rs.seekpos;
-    int64_t arealen = rs.count;
     passresult result = passdamaged;
-    // A trailer text of negative length would hand trailer bytes to the records.
-    if (arealen >= 0 && firstpos + arealen <= rs.zemlen && rs.dizlensave >= 0) {
-        result = passrecords(rs, firstpos, arealen, false);
+    if (rs.area.damage == zem::flawnone) {
+        result = passrecords(rs, false);
         if (result == passdone) {
 #ifdef MAVRIN_URING
             startring(rs);
 #endif
-            result = passrecords(rs, firstpos, arealen, true);
+            result = passrecords(rs, true);
 #ifdef MAVRIN_URING
             stopring(rs);
 #endif

@@ -12,43 +12,35 @@
 #include <unistd.h>
 
 #include "zemmake.hpp"
+#include "zemreader.hpp"
 
 static Planner planner;
 
-// The records area of a patch, found and checked the way Mavrin does.
-struct Area {
-    int method;
-    int64_t first;   // patch offset of the first record
-    int64_t len;
-};
+static unsigned char zemspace[256 * 1024];   // the record reader's buffer
 
-// Identifies the patch and finds its records area.
-static bool findarea(int zemfd, int64_t zemlen, const char *zempath, Area &area)
+// Identifies the patch and finds its records area, as every program does.
+static bool findarea(int zemfd, int64_t zemlen, const char *zempath, zem::kind &kind,
+                     zem::Area &area)
 {
-    unsigned char head[zem::v1headerlen] = {};
+    unsigned char head[zem::methodpos + 1] = {};
     long got = readat(zemfd, head, sizeof head, 0);
     if (got < 0) return fail("reading %s failed: %s", zempath, strerror(errno));
-    if (got < zem::magiclen || memcmp(head, zem::magictext, zem::magiclen) != 0)
-        return fail("%s is not a ZEM patch", zempath);
-    area.method = head[zem::methodpos];   // a file too short for it reads as version 1.0
-    if (area.method != zem::methodv1 && area.method != zem::methodv2)
+    kind = zem::identify(head, got);
+    if (kind == zem::notzem) return fail("%s is not a ZEM patch", zempath);
+    if (kind == zem::unknownmethod)
         return fail("%s uses encoding method %d, which zemmake does not know", zempath,
-                    area.method);
+                    head[zem::methodpos]);
 
-    if (area.method == zem::methodv1) {
-        area.first = zem::v1headerlen;
-        area.len = zemlen - zem::v1headerlen;
-    } else {
-        area.first = zem::v2headerlen;
-        area.len = zemlen - zem::v2headerlen;
-        unsigned char end[zem::diztagfromend];
-        if (zemlen >= zem::diztagfromend &&
-            readat(zemfd, end, sizeof end, zemlen - zem::diztagfromend) == long(sizeof end) &&
-            memcmp(end, zem::diztagtext, zem::diztaglen) == 0)
-            area.len -= zem::dizfixedlen + int64_t(zem::getle32(end + zem::diztaglen));
+    unsigned char tail[zem::diztagfromend] = {};
+    zem::Trailer trailer = {false, 0};
+    if (kind == zem::version2 && zemlen >= zem::diztagfromend) {
+        if (readat(zemfd, tail, sizeof tail, zemlen - zem::diztagfromend) < 0)
+            return fail("reading %s failed: %s", zempath, strerror(errno));
+        trailer = zem::findtrailer(tail, zemlen);
     }
-    if (area.len < 0 || area.first + area.len > zemlen)
-        return fail("%s is damaged: too short for its header and trailer", zempath);
+    area = zem::recordsarea(kind, trailer, zemlen);
+    if (area.damage != zem::flawnone)
+        return fail("%s is damaged: %s", zempath, zem::describe(area.damage));
     return true;
 }
 
@@ -70,36 +62,25 @@ static void checkimage(int zemfd, int imagefd, int64_t imagelen, const char *ima
 
 // Reads the records, plans an undo record for each range they write.
 // Ranges that touch or overlap the one before are joined first.
-static bool walkrecords(FILE *zem, const Area &area, int64_t imagelen, const char *zempath,
+static bool walkrecords(int zemfd, const zem::Area &area, int64_t imagelen, const char *zempath,
                         Summary &sum)
 {
-    if (fseeko(zem, area.first, SEEK_SET) != 0)
-        return fail("reading %s failed: %s", zempath, strerror(errno));
-    int64_t left = area.len;
-    int64_t at = area.first;
+    zem::RecordReader rd;
+    zem::readrecords(rd, area, zemfd, zemspace, sizeof zemspace);
     int64_t pendstart = -1, pendend = -1;
     int64_t maxend = imagelen;
-    unsigned char rec[zem::recheadlen + zem::recmaxdata];
-    while (left > 0) {
-        /* One record, checked as Mavrin checks it */
-        if (left < zem::recheadlen ||
-            fread(rec, 1, zem::recheadlen, zem) != size_t(zem::recheadlen))
-            return fail("%s is damaged: its records do not fill the records area exactly", zempath);
-        int64_t pos = zem::getle32(rec);
-        long anz = rec[zem::recposlen];
-        if (pos < 0)
-            return fail("%s is damaged: the record at patch offset %lld has a negative image "
-                        "offset",
-                        zempath, (long long)at);
-        if (zem::recheadlen + anz > left ||
-            fread(rec + zem::recheadlen, 1, size_t(anz), zem) != size_t(anz))
-            return fail("%s is damaged: its records do not fill the records area exactly", zempath);
-        left -= zem::recheadlen + anz;
-        at += zem::recheadlen + anz;
-        if (anz == 0) continue;
+    for (;;) {
+        zem::step s = zem::nextrecord(rd);
+        if (s == zem::stepend) break;
+        if (s == zem::stepfailed) return fail("reading %s failed: %s", zempath, strerror(errno));
+        if (s == zem::stepdamaged)
+            return fail("%s is damaged at patch offset %lld: %s", zempath, (long long)rd.recat,
+                        zem::describe(rd.damage));
+        if (rd.len == 0) continue;
 
         /* The image range it overwrites; bytes past the image's end have no old value */
-        int64_t end = pos + anz;
+        int64_t pos = rd.pos;
+        int64_t end = pos + rd.len;
         if (end > maxend) maxend = end;
         if (end > imagelen) end = imagelen;
         if (pos >= end) continue;
@@ -112,7 +93,6 @@ static bool walkrecords(FILE *zem, const Area &area, int64_t imagelen, const cha
         pendstart = pos;
         pendend = end;
     }
-    if (ferror(zem)) return fail("reading %s failed: %s", zempath, strerror(errno));
     if (pendstart >= 0) {
         if (!planrun(planner, pendstart, pendend - pendstart)) return false;
         sum.changed += pendend - pendstart;
@@ -128,16 +108,11 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
     int64_t imagelen = 0, zemlen = 0;
     int imagefd, zemfd;
     if (!openinputs(imagepath, imagefd, imagelen, zempath, zemfd, zemlen)) return false;
-    FILE *zem = fdopen(zemfd, "rb");
-    if (!zem) {
-        close(zemfd);
-        close(imagefd);
-        return fail("%s: %s", zempath, strerror(errno));
-    }
-    Area area = {};
+    zem::kind kind = zem::notzem;
+    zem::Area area = {};
     bool ok = fitsoffsets(imagepath, imagelen);
-    if (ok) ok = findarea(zemfd, zemlen, zempath, area);
-    if (ok && area.method == zem::methodv2)
+    if (ok) ok = findarea(zemfd, zemlen, zempath, kind, area);
+    if (ok && kind == zem::version2)
         checkimage(zemfd, imagefd, imagelen, imagepath, zempath);
 
     /* The undo patch: version 1.0, records only */
@@ -145,10 +120,10 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
     if (ok) {
         planinit(planner, out, imagefd);
         ok = outheader(out, zem::methodv1, args.desc) &&
-             walkrecords(zem, area, imagelen, zempath, sum) && outfinish(out, args.force);
+             walkrecords(zemfd, area, imagelen, zempath, sum) && outfinish(out, args.force);
         if (!ok) outabort(out);
     }
-    fclose(zem);
+    close(zemfd);
     close(imagefd);
     return ok;
 }

@@ -1,6 +1,4 @@
 // The entry routine: opens both files, identifies the patch, runs the stages.
-#include <cstring>
-
 #include "runstate.hpp"
 
 bool closefiles(RunState &rs)
@@ -46,17 +44,18 @@ static bool openfiles(RunState &rs, int argc, char **argv)
 static bool readheader(RunState &rs, const char *zempath)
 {
     /* Identify */
-    if (fread(rs.buffer, 1, zem::magiclen, rs.zemfile) != size_t(zem::magiclen) ||
-        std::memcmp(rs.buffer, "ZEM", zem::magiclen) != 0) {
+    unsigned char head[zem::methodpos + 1] = {0};
+    size_t got = fread(head, 1, sizeof head, rs.zemfile);
+    zem::kind kind = zem::identify(head, int64_t(got));
+    if (kind == zem::notzem) {
         printf("File %s if *NO* ZEM file.\n", zempath);
         return endrun(rs);
     }
-    fseeko(rs.zemfile, zem::methodpos, SEEK_SET);
-    if (fread(&rs.method, 1, 1, rs.zemfile) != 1) rs.method = 0;
-    if (rs.method != zem::methodv1 && rs.method != zem::methodv2) {
+    if (kind == zem::unknownmethod) {
         printf("Unknown Encodingmethod! - check for updates.\n");
         return endrun(rs);
     }
+    rs.method = kind == zem::version1 ? zem::methodv1 : zem::methodv2;
 
     /* Information lines */
     fseeko(rs.zemfile, zem::descpos, SEEK_SET);
@@ -71,18 +70,13 @@ static bool readheader(RunState &rs, const char *zempath)
     return true;
 }
 
-// Sets seekpos to the first record and count to the length of the records
-// area: everything behind the header, less the trailer when there is one.
+// Finds the records area: everything behind the header, less the trailer
+// when there is one.
 static void findrecords(RunState &rs)
 {
-    if (rs.method == zem::methodv1) {
-        rs.seekpos = zem::v1headerlen;
-        rs.count = rs.zemlen - zem::v1headerlen;
-        return;
-    }
-    rs.seekpos = zem::v2headerlen;
-    rs.count = rs.zemlen - zem::v2headerlen;
-    if (rs.dizyn == 1) rs.count -= zem::dizfixedlen + int64_t(rs.dizlensave);
+    zem::Trailer trailer = {rs.dizyn == 1, rs.dizlensave};
+    rs.area = zem::recordsarea(rs.method == zem::methodv1 ? zem::version1 : zem::version2,
+                               trailer, rs.zemlen);
 }
 
 void mavrinrun(RunState &rs, int argc, char **argv)

@@ -14,6 +14,9 @@ constexpr long planmaxruns = 32 * 1024;         // runs of changed bytes planned
 constexpr long datacachelen = 256 * 1024;       // record data read ahead
 constexpr long outbuflen = 64 * 1024;           // patch output buffer
 
+// Runs zemmake on its command line; returns the exit status.
+int zemmakemain(int argc, char **argv);
+
 // Prints "zemmake: " and the message on standard error; returns false.
 bool fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

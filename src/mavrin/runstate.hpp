@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "zemformat.hpp"
+#include "zemreader.hpp"
 
 #ifdef MAVRIN_URING
 #include <liburing.h>
@@ -24,7 +25,6 @@ struct RunState {
     FILE *zemfile;          // the patch, opened "rb"
     int64_t zemlen;         // size of the patch file
 
-    unsigned char buffer[5];   // magic, later the ".DIZ" tag; the last byte stays 0
     signed char method;        // encoding method byte
     char desc[zem::desclen];   // description, not necessarily zero-terminated
 
@@ -38,18 +38,12 @@ struct RunState {
     unsigned char binblock[zem::checkblocklen + 1];   // the image's bytes at its block offset
     unsigned char in;       // last answer character
 
-    int64_t count;          // bytes of the records area not yet processed
-    int64_t seekpos;        // patch offset of the next record
-    int32_t pos;            // image offset of the current record
-    uint32_t anz;           // data length of the current record, 0 to 255
+    // The records area, found by the header and the trailer, and its reader.
+    // The check pass counts the records before the writing pass reads them again.
+    zem::Area area;
+    zem::RecordReader reader;
+    unsigned char zemchunk[256 * 1024];   // the reader's buffer
     int64_t nrecords;       // records in the area, counted by the check pass
-
-    // Records area read ahead: zemchunk[chunkat, chunkend) is not yet used,
-    // arealeft bytes of the area are still in the file.
-    unsigned char zemchunk[256 * 1024];
-    long chunkat;
-    long chunkend;
-    int64_t arealeft;
 
     // Image bytes waiting to be written: wbuf[wbufstart, wbuflen) goes at
     // wbufpos. Records that follow each other in the image leave in one write.
