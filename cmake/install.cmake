@@ -3,9 +3,38 @@ include(GNUInstallDirs)
 
 install(TARGETS Mavrin Mavrin-static RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Every manual page in doc/, whichever programs the project has.
+# Manual pages, compressed as Debian wants them (-n: no name or time stamp,
+# so the same page gives the same bytes). Every page in doc/, whichever
+# programs the project has; Mavrin-static shares Mavrin's page through a link.
+find_program(MAVRIN_GZIP gzip REQUIRED)
 file(GLOB mavrin_manpages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.1)
-install(FILES ${mavrin_manpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(mavrin_gzipped)
+foreach(page IN LISTS mavrin_manpages)
+  get_filename_component(name ${page} NAME)
+  set(gz ${PROJECT_BINARY_DIR}/man/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND ${MAVRIN_GZIP} -9nc ${page} > ${gz}
+    DEPENDS ${page} VERBATIM)
+  list(APPEND mavrin_gzipped ${gz})
+endforeach()
+# The package is made here, by the program's own developers: a native
+# package, version 2.0 with no Debian revision, whose history is changelog.gz.
+set(changelog ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+add_custom_command(OUTPUT ${changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/debian
+  COMMAND ${MAVRIN_GZIP} -9nc ${PROJECT_SOURCE_DIR}/cmake/debian/changelog > ${changelog}
+  DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog VERBATIM)
+add_custom_target(manpages ALL DEPENDS ${mavrin_gzipped} ${changelog})
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
+file(CREATE_LINK Mavrin.1.gz ${PROJECT_BINARY_DIR}/man/Mavrin-static.1.gz SYMBOLIC)
+install(FILES ${mavrin_gzipped} ${PROJECT_BINARY_DIR}/man/Mavrin-static.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The licence and the package's history, where Debian looks for them.
+set(mavrin_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/mavrin)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${changelog}
+  DESTINATION ${mavrin_docdir})
 
 # zemmake may be defined anywhere in the build, before or after this file is
 # included, so look for it only once the top CMakeLists.txt has been read.
@@ -20,7 +49,8 @@ cmake_language(DEFER CALL mavrin_installzemmake)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME mavrin)
 set(CPACK_PACKAGE_VENDOR "Mavrin developers")
-set(CPACK_PACKAGE_CONTACT "Mavrin developers <mavrin@localhost>")
+# No one reads mail for the project: a reserved domain says so honestly.
+set(CPACK_PACKAGE_CONTACT "Mavrin developers <mavrin@mavrin.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "apply ZEM patches to raw CD images in place")
 set(CPACK_PACKAGE_DESCRIPTION
 "Mavrin applies a patch in the ZEM format, version 1.0 or 2.0, to a raw CD
@@ -31,7 +61,6 @@ on when it is not, and refuses a damaged patch before writing anything.
 Mavrin-static is the same program, linked statically.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
