@@ -1,5 +1,8 @@
 // zemmake: patches made from two images, applied by the real Mavrin, give the modified image.
+#include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "patchbuilder.hpp"
@@ -299,48 +302,81 @@ TEST_P(ZemMake, Errors)
     writefile(path("old.zem"), {'o', 'l', 'd'});
     writefile(path("zero.diz"), {'a', 0, 'b'});
     writefile(path("long.diz"), bytes(size_t(zem::diztextmax - zem::dizhidden + 1), 'x'));
+    writefile(path("notes.txt"), {'h', 'i'});
     writefile(path("huge.bin"), {});
     ASSERT_EQ(truncate(path("huge.bin").c_str(), off_t(zem::imagelimit)), 0);   // sparse
-    const std::string a = path("a.bin"), out = path("p.zem");
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);   // nobody writes to it
+    const std::string a = path("a.bin"), out = path("p.zem"), fifo = path("fifo");
+    RunOpts limit500, tofull;
+    limit500.fsizelimit = 500;
+    tofull.outpath = "/dev/full";
     struct Case {
-        const char *what;
         std::vector<std::string> args;
-        long fsizelimit;
+        std::string says;   // in the message
+        RunOpts opts;
     };
     const std::vector<Case> cases = {
-        {"shorter modified image", {a, path("short.bin"), out}, 0},
-        {"missing original", {path("none.bin"), a, out}, 0},
-        {"missing modified", {a, path("none.bin"), out}, 0},
-        {"modified image of 2 GiB", {a, path("huge.bin"), out}, 0},
-        {"undo for an image of 2 GiB", {"-u", path("huge.bin"), path("old.zem"), out}, 0},
-        {"a folder as input", {dir, a, out}, 0},
-        {"description of 51 bytes", {"-d", std::string(51, 'd'), a, a, out}, 0},
-        {"existing output without -f", {a, a, path("old.zem")}, 0},
-        {"output is an input, even with -f", {"-f", a, a, a}, 0},
-        {"two file names", {a, a}, 0},
-        {"unknown option", {"-x", a, a, out}, 0},
-        {"FILE_ID.DIZ with a version 1.0 patch", {"-1", "-i", path("zero.diz"), a, a, out}, 0},
-        {"FILE_ID.DIZ with a zero byte", {"-i", path("zero.diz"), a, a, out}, 0},
-        {"FILE_ID.DIZ too long", {"-i", path("long.diz"), a, a, out}, 0},
-        {"missing FILE_ID.DIZ", {"-i", path("none.diz"), a, a, out}, 0},
-        {"patch past the file size limit", {a, a, out}, 500},
+        {{a, path("short.bin"), out}, "a ZEM patch cannot shorten", {}},
+        {{path("none.bin"), a, out}, "cannot open", {}},
+        {{a, path("none.bin"), out}, "cannot open", {}},
+        {{a, path("huge.bin"), out}, "is 2 GiB or larger", {}},
+        {{"-u", path("huge.bin"), path("old.zem"), out}, "is 2 GiB or larger", {}},
+        {{dir, a, out}, "is not a regular file", {}},
+        // FIFOs, which an open would wait on for a writer
+        {{fifo, a, out}, "is not a regular file", {}},
+        {{a, fifo, out}, "is not a regular file", {}},
+        {{"-u", fifo, path("old.zem"), out}, "is not a regular file", {}},
+        {{"-u", a, fifo, out}, "is not a regular file", {}},
+        {{"-i", fifo, a, a, out}, "is not a regular file", {}},
+        {{"-d", std::string(51, 'd'), a, a, out}, "description is 51 bytes", {}},
+        {{a, a, path("old.zem")}, "use -f", {}},
+        // an output that is an input, even with -f
+        {{"-f", a, a, a}, "is also an input", {}},
+        {{"-f", "-i", path("notes.txt"), a, a, path("notes.txt")}, "is also an input", {}},
+        {{a, a}, "expected three file names", {}},
+        {{"-x", a, a, out}, "unknown option -x", {}},
+        {{"--help=3", a, a, out}, "option --help takes no value", {}},
+        {{"--helpme", a, a, out}, "unknown option --helpme", {}},
+        {{"-1", "-i", path("zero.diz"), a, a, out}, "-i needs a version 2.0 patch", {}},
+        {{"-i", path("zero.diz"), a, a, out}, "holds a zero byte", {}},
+        {{"-i", path("long.diz"), a, a, out}, "is too long", {}},
+        {{"-i", path("none.diz"), a, a, out}, "cannot open", {}},
+        {{a, a, out}, "writing " + out + " failed", limit500},
+        // the summary cannot be printed: the patch is not put in place
+        {{a, a, out}, "cannot print the summary", tofull},
     };
     const std::vector<std::string> before = files();
     for (const Case &c : cases) {
-        RunResult r = make(c.args, c.fsizelimit);
-        EXPECT_EQ(r.status, 1) << c.what;
-        EXPECT_EQ(r.out, "") << c.what;
-        EXPECT_EQ(r.err.rfind("zemmake: ", 0), 0u) << c.what << ": " << r.err;
-        EXPECT_EQ(files(), before) << c.what;   // nothing written, no temporary left
-        EXPECT_EQ(readfile(path("old.zem")), (bytes{'o', 'l', 'd'})) << c.what;
-        EXPECT_EQ(readfile(a), img) << c.what;
+        RunResult r = runprog(ZEMMAKE, c.args, c.opts);
+        const std::string what = c.args[0] + " ... " + c.args.back();
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_EQ(r.out, "") << what;
+        EXPECT_EQ(r.err.rfind("zemmake: ", 0), 0u) << what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << what << ": " << r.err;
+        EXPECT_EQ(files(), before) << what;   // nothing written, no temporary left
+        EXPECT_EQ(readfile(path("old.zem")), (bytes{'o', 'l', 'd'})) << what;
+        EXPECT_EQ(readfile(path("notes.txt")), (bytes{'h', 'i'})) << what;
+        EXPECT_EQ(readfile(a), img) << what;
     }
 
     // The limits themselves are fine; -f overwrites.
     RunResult r = make({"-f", "-d", std::string(50, 'd'), a, a, path("old.zem")});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readfile(path("old.zem")).size(), size_t(zem::v2headerlen));
+    // A name as long as the file system takes, though the temporary one is longer.
+    for (size_t len : {254, 255}) {
+        const std::string name = path(std::string(len, 'n'));
+        r = make({a, a, name});
+        EXPECT_EQ(r.status, 0) << len << ": " << r.err;
+        EXPECT_EQ(readfile(name).size(), size_t(zem::v2headerlen)) << len;
+        unlink(name.c_str());
+    }
+    EXPECT_EQ(files(), before);
     r = make({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("Usage: zemmake", 0), 0u);
+    EXPECT_NE(r.out.find("--version"), std::string::npos);
+    r = make({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "zemmake " ZEMMAKE_VERSION "\n");
 }

@@ -163,7 +163,7 @@ bool makepatch(const MakeArgs &args, const char *origpath, const char *modpath,
     if (ok) ok = outopen(out, target);
     if (ok) {
         ok = makebody(args, origfd, origlen, modfd, modlen, dizlen, out, sum) &&
-             outfinish(out, args.force);
+             outclose(out);
         if (!ok) outabort(out);
     }
     close(origfd);

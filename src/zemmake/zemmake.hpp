@@ -31,13 +31,17 @@ struct PatchOut {
     unsigned char tail[zem::diztagfromend];   // the last bytes written
 };
 
-// Fails when target exists and force is off, or when it is one of the inputs.
-bool checktarget(const char *target, bool force, const char *input1, const char *input2);
+// Fails when target exists and force is off, or when it is one of the inputs
+// (input3 may be null).
+bool checktarget(const char *target, bool force, const char *input1, const char *input2,
+                 const char *input3);
 bool outopen(PatchOut &out, const char *target);
 bool outwrite(PatchOut &out, const void *data, size_t len);
 bool outrecord(PatchOut &out, int64_t pos, const unsigned char *data, long len);
-// Flushes, syncs and puts the patch in place; without force an existing target wins.
-bool outfinish(PatchOut &out, bool force);
+// Flushes, syncs and closes the temporary file; on failure removes it.
+bool outclose(PatchOut &out);
+// Puts the closed patch in place; without force an existing target wins.
+bool outplace(PatchOut &out, bool force);
 void outabort(PatchOut &out);
 // Writes the 56-byte header shared by both versions (method, description).
 bool outheader(PatchOut &out, int method, const std::string &desc);
@@ -97,6 +101,8 @@ struct MakeArgs {
     const char *dizpath;
 };
 
+// Each writes the patch into its temporary file and closes it; the caller
+// puts it in place (outplace) or drops it (outabort).
 bool makepatch(const MakeArgs &args, const char *origpath, const char *modpath,
                const char *target, PatchOut &out, Summary &sum);
 bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,

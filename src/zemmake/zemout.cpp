@@ -1,4 +1,5 @@
 // zemmake: writing the patch through a temporary file that is renamed into place.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -36,13 +37,15 @@ long readat(int fd, unsigned char *buf, long len, int64_t pos)
 
 int openinput(const char *path, int64_t &size)
 {
-    int fd = open(path, O_RDONLY);
+    // Without waiting: a FIFO with no writer would block the open itself.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         fail("cannot open %s: %s", path, strerror(errno));
         return -1;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         fail("%s is not a regular file", path);
         close(fd);
         return -1;
@@ -87,15 +90,38 @@ static bool samefile(const struct stat &a, const char *path)
     return path && stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool checktarget(const char *target, bool force, const char *input1, const char *input2)
+bool checktarget(const char *target, bool force, const char *input1, const char *input2,
+                 const char *input3)
 {
     struct stat st;
     if (lstat(target, &st) != 0) return true;
     struct stat real;   // what a link points at
-    if (stat(target, &real) == 0 && (samefile(real, input1) || samefile(real, input2)))
+    if (stat(target, &real) == 0 &&
+        (samefile(real, input1) || samefile(real, input2) || samefile(real, input3)))
         return fail("%s is also an input; choose another output file", target);
     if (!force) return fail("%s exists; use -f to overwrite it", target);
     if (S_ISDIR(st.st_mode)) return fail("%s is a directory", target);
+    return true;
+}
+
+// Sets tmppath to a name for the temporary file in the target's folder: the
+// target's name and a random suffix, the name cut short where the suffix
+// would make it too long for the folder's file system.
+static bool maketmpname(const char *target)
+{
+    const char suffix[] = ".XXXXXX";
+    const long suffixlen = long(sizeof suffix - 1);
+    const char *slash = strrchr(target, '/');
+    const long dirlen = slash ? long(slash - target) + 1 : 0;
+    const long namelen = long(strlen(target)) - dirlen;
+    std::string dir = slash ? std::string(target, size_t(dirlen)) : std::string(".");
+    long namemax = pathconf(dir.c_str(), _PC_NAME_MAX);
+    if (namemax <= 0) namemax = NAME_MAX;
+    long keep = std::min(namelen, namemax - suffixlen);
+    keep = std::min(keep, long(sizeof tmppath) - 1 - dirlen - suffixlen);
+    if (keep < 0) return fail("%s: file name too long", target);
+    snprintf(tmppath, sizeof tmppath, "%.*s%.*s%s", int(dirlen), target, int(keep),
+             target + dirlen, suffix);
     return true;
 }
 
@@ -103,10 +129,7 @@ bool outopen(PatchOut &out, const char *target)
 {
     out = PatchOut{};
     out.target = target;
-    const char suffix[] = ".XXXXXX";
-    if (strlen(target) + sizeof suffix > sizeof tmppath)
-        return fail("%s: file name too long", target);
-    snprintf(tmppath, sizeof tmppath, "%s%s", target, suffix);
+    if (!maketmpname(target)) return false;
 
     struct sigaction sa = {};
     sa.sa_handler = cleanup;
@@ -181,7 +204,7 @@ void outabort(PatchOut &out)
     tmplive = 0;
 }
 
-bool outfinish(PatchOut &out, bool force)
+bool outclose(PatchOut &out)
 {
     /* Everything on disk before the name points at it */
     int err = 0;
@@ -192,8 +215,13 @@ bool outfinish(PatchOut &out, bool force)
         outabort(out);
         return fail("writing %s failed: %s", out.target, strerror(err));
     }
+    return true;
+}
 
+bool outplace(PatchOut &out, bool force)
+{
     /* Into place: link() never replaces an existing file, rename() does */
+    int err = 0;
     if (!force) {
         if (link(tmppath, out.target) == 0) {
             outabort(out);   // drops the temporary name

@@ -120,7 +120,7 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
     if (ok) {
         planinit(planner, out, imagefd);
         ok = outheader(out, zem::methodv1, args.desc) &&
-             walkrecords(zemfd, area, imagelen, zempath, sum) && outfinish(out, args.force);
+             walkrecords(zemfd, area, imagelen, zempath, sum) && outclose(out);
         if (!ok) outabort(out);
     }
     close(zemfd);
