@@ -1,8 +1,11 @@
 // zemmake: patches made from two images, applied by the real Mavrin, give the modified image.
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "patchbuilder.hpp"
@@ -379,4 +382,55 @@ TEST_P(ZemMake, Errors)
     r = make({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "zemmake " ZEMMAKE_VERSION "\n");
+}
+
+TEST_P(ZemMake, EverySignalThatEndsItRemovesTheTemporaryPatch)
+{
+    // Large enough that the run is still writing when the signal comes.
+    writefile(path("orig.bin"), makeimage(16 << 20, 1));
+    writefile(path("mod.bin"), makeimage(16 << 20, 2));
+    const std::vector<std::string> inputs = {"mod.bin", "orig.bin"};
+    struct Case {
+        int sig;
+        bool ignored;   // by whoever started zemmake, as nohup does
+    };
+    std::vector<Case> cases;
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTRAP, SIGABRT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM,
+                    SIGTERM, SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS,
+                    SIGRTMIN, SIGRTMAX})
+        cases.push_back({sig, false});
+    cases.push_back({SIGHUP, true});   // an ignored signal stays ignored
+    for (const Case &c : cases) {
+        for (const std::string &name : files())   // what a failed row left
+            if (name != inputs[0] && name != inputs[1]) unlink(path(name).c_str());
+        pid_t pid = fork();
+        if (pid == 0) {
+            struct rlimit nocore = {0, 0};
+            setrlimit(RLIMIT_CORE, &nocore);
+            signal(c.sig, c.ignored ? SIG_IGN : SIG_DFL);
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execprog(ZEMMAKE, {path("orig.bin"), path("mod.bin"), path("p.zem")});
+        }
+        /* Wait for the temporary patch, then send the signal */
+        bool started = false;
+        for (int i = 0; i < 60000 && !started; i++) {
+            started = files().size() > inputs.size();
+            if (!started) usleep(1000);
+        }
+        EXPECT_TRUE(started) << strsignal(c.sig);
+        kill(pid, c.sig);
+        int ws = 0;
+        waitpid(pid, &ws, 0);
+        if (c.ignored) {
+            EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << strsignal(c.sig);
+            EXPECT_EQ(files(), (std::vector<std::string>{"mod.bin", "orig.bin", "p.zem"}));
+            unlink(path("p.zem").c_str());
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == c.sig)
+                << strsignal(c.sig) << ": status " << ws;
+            EXPECT_EQ(files(), inputs) << strsignal(c.sig);
+        }
+    }
 }

@@ -31,6 +31,10 @@ struct PatchOut {
     unsigned char tail[zem::diztagfromend];   // the last bytes written
 };
 
+// Makes every signal that would end the process remove the temporary patch
+// first, then end it as before. For main only: a process that calls
+// zemmakemain itself (a fuzzer) keeps its own handlers.
+void catchsignals();
 // Fails when target exists and force is off, or when it is one of the inputs
 // (input3 may be null).
 bool checktarget(const char *target, bool force, const char *input1, const char *input2,

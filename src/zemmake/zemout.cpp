@@ -81,7 +81,40 @@ static void cleanup(int sig)
 {
     if (tmplive) unlink(tmppath);
     signal(sig, SIG_DFL);
-    raise(sig);
+    raise(sig);   // delivered once the handler returns: we die of it as before
+}
+
+// Every signal whose default action ends the process and that can be caught.
+// SIGXFSZ is not among them: main ignores it, so that a write fails instead.
+static const int fatalsignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+    SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,
+    SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+void catchsignals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = cleanup;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : fatalsignals) sigaddset(&sa.sa_mask, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) sigaddset(&sa.sa_mask, sig);
+    auto catchone = [&sa](int sig) {
+        // A signal ignored by whoever started us (nohup) stays ignored, and
+        // a handler already there (a sanitizer's) stays in charge.
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && !(old.sa_flags & SA_SIGINFO) &&
+            old.sa_handler == SIG_DFL)
+            sigaction(sig, &sa, nullptr);
+    };
+    for (int sig : fatalsignals) catchone(sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) catchone(sig);
 }
 
 static bool samefile(const struct stat &a, const char *path)
@@ -131,15 +164,16 @@ bool outopen(PatchOut &out, const char *target)
     out.target = target;
     if (!maketmpname(target)) return false;
 
-    struct sigaction sa = {};
-    sa.sa_handler = cleanup;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
-
+    /* No signal between the file's creation and the handler knowing of it */
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
     int fd = mkstemp(tmppath);
+    int err = errno;
+    if (fd >= 0) tmplive = 1;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0)
-        return fail("cannot create a temporary file beside %s: %s", target, strerror(errno));
-    tmplive = 1;
+        return fail("cannot create a temporary file beside %s: %s", target, strerror(err));
     // mkstemp makes the file private; a patch gets the usual permissions.
     mode_t mask = umask(0);
     umask(mask);
