@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "patchbuilder.hpp"
+#include "zemmake.hpp"
 
 namespace {
 // Offset of the validation block's bytes in an image.
@@ -194,11 +195,56 @@ TEST_P(ZemMake, SummaryLine)
 {
     const bytes img = makeimage(100);
     writefile(path("a.bin"), img);
-    writefile(path("b.bin"), concat(changed(img, 3, 1), {1, 2}));
-    RunResult r = make({"-1", path("a.bin"), path("b.bin"), path("p.zem")});
-    EXPECT_EQ(r.out, path("p.zem") +
-                         ": ZEM1.0 patch, 2 records, 3 changed bytes (2 appended), 69 bytes\n");
-    EXPECT_EQ(r.status, 0);
+    struct Case {
+        bytes mod;
+        std::string line;   // behind "p.zem: "
+    };
+    const std::vector<Case> cases = {
+        // changed bytes within the original, and the bytes appended, counted apart
+        {concat(changed(img, 3, 1), {1, 2}),
+         "ZEM1.0 patch, 2 records, 1 changed byte, 2 bytes appended, 69 bytes"},
+        // appended zeros change nothing; only the last needs a record
+        {concat(img, {0, 0, 0}), "ZEM1.0 patch, 1 record, 0 changed bytes, 3 bytes appended, 62 bytes"},
+        {changed(img, 0, 100), "ZEM1.0 patch, 1 record, 100 changed bytes, 161 bytes"},
+    };
+    for (const Case &c : cases) {
+        writefile(path("b.bin"), c.mod);
+        RunResult r = make({"-1", "-f", path("a.bin"), path("b.bin"), path("p.zem")});
+        EXPECT_EQ(r.out, path("p.zem") + ": " + c.line + "\n");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+TEST_P(ZemMake, UndoCountsEveryRestoredByteOnce)
+{
+    // Sparse: records meet across the boundary of the windows that count them.
+    const int64_t window = coverwindow;
+    writefile(path("image.bin"), {});
+    ASSERT_EQ(truncate(path("image.bin").c_str(), off_t(window + 1000)), 0);
+    const std::vector<std::pair<int32_t, long>> none;
+    struct Case {
+        std::vector<std::pair<int32_t, long>> recs;   // offset, length
+        long restored;
+    };
+    const std::vector<Case> cases = {
+        {{{100, 10}, {95, 10}}, 15},              // back into the one before
+        {{{95, 10}, {100, 10}}, 15},              // forward into it
+        {{{200, 5}, {100, 5}, {150, 5}}, 15},     // apart, in any order
+        {{{100, 50}, {110, 5}, {90, 5}}, 55},     // inside, then before
+        {{{300, 5}, {100, 250}, {95, 255}}, 255},   // the second covers the first
+        {{{int32_t(window - 3), 10}, {int32_t(window - 5), 4}, {10, 1}}, 13},
+        {{{int32_t(window + 995), 10}, {int32_t(window + 990), 8}}, 10},   // clipped at the end
+    };
+    for (const Case &c : cases) {
+        bytes p = zemheader(0);
+        for (const auto &rec : c.recs) addrecord(p, rec.first, bytes(size_t(rec.second), 1));
+        writefile(path("patch.zem"), p);
+        RunResult r = make({"-u", "-f", path("image.bin"), path("patch.zem"), path("undo.zem")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(", " + std::to_string(c.restored) + " bytes restored,"),
+                  std::string::npos)
+            << r.out;
+    }
 }
 
 TEST_P(ZemMake, UndoRestoresTheImage)

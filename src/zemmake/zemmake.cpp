@@ -124,7 +124,11 @@ int zemmakemain(int argc, char **argv)
         printcount(out.records, "record");
         printf(", ");
         printcount(sum.changed, "changed byte");
-        if (sum.grows > 0) printf(" (%lld appended)", (long long)sum.grows);
+        if (sum.grows > 0) {
+            printf(", ");
+            printcount(sum.grows, "byte");
+            printf(" appended");
+        }
         printf(", ");
         printcount(out.size, "byte");
     }

@@ -13,6 +13,7 @@ constexpr long planmaxbytes = 256 * 1024;       // changed bytes planned togethe
 constexpr long planmaxruns = 32 * 1024;         // runs of changed bytes planned together
 constexpr long datacachelen = 256 * 1024;       // record data read ahead
 constexpr long outbuflen = 64 * 1024;           // patch output buffer
+constexpr long coverwindow = 32L * 1024 * 1024; // image bytes whose undo is counted at once
 
 // Runs zemmake on its command line; returns the exit status.
 int zemmakemain(int argc, char **argv);
@@ -94,7 +95,7 @@ bool planfinish(Planner &pl);
 
 // What a run made, for the summary line.
 struct Summary {
-    int64_t changed;   // bytes the patch changes (or the undo restores)
+    int64_t changed;   // bytes of the original that differ (or that the undo restores)
     int64_t grows;     // bytes the image grows by
 };
 
