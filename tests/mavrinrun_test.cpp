@@ -245,10 +245,13 @@ TEST_P(StdFds, ClosedStandardDescriptorsNeverBecomeTheFiles)
         // end of input refuses, the image gives no answer
         {1u << 0, v2, infolines(path("patch.zem"), 1, "v2", nodiz) + blockq + "\nAborted...\n",
          false},
-        {7u, v2, "", false},
+        {3u, v2, "", false},
         {7u, v1, "", true},
     };
     for (const Case &c : cases) {
+        // valgrind keeps a closed descriptor 2 for its messages and refuses it
+        // to the program, which then ends at once.
+        if ((c.closed & 4) && getenv("MAVRIN_TEST_WRAPPER")) continue;
         writefile(path("image.bin"), img);
         writefile(path("patch.zem"), c.patch);
         RunOpts opts;

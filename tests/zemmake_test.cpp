@@ -457,7 +457,10 @@ TEST_P(ZemMake, EverySignalThatEndsItRemovesTheTemporaryPatch)
             int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
             dup2(null, 2);
-            execprog(ZEMMAKE, {path("orig.bin"), path("mod.bin"), path("p.zem")});
+            // Never under MAVRIN_TEST_WRAPPER: valgrind keeps some signals for itself.
+            const std::string o = path("orig.bin"), m = path("mod.bin"), p = path("p.zem");
+            execl(ZEMMAKE, ZEMMAKE, o.c_str(), m.c_str(), p.c_str(), (char *)nullptr);
+            _exit(127);
         }
         /* Wait for the temporary patch, then send the signal */
         bool started = false;
