@@ -1,5 +1,8 @@
 // Command line, file opens, identification and the information lines.
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "patchbuilder.hpp"
@@ -144,4 +147,120 @@ TEST_P(Identify, DescriptionIsShownUpToItsZeroOrWhole)
     r = apply({0}, cut);
     EXPECT_EQ(r.out, infolines(path("patch.zem"), 1, "before", nodiz) +
                          "Patching ... DONE..\n");
+}
+
+TEST_P(OpenFailure, FilesThatDoNotKeepBytesAtOffsets)
+{
+    bytes patch = zemheader(0);
+    addrecord(patch, 0, {9});
+    const bytes img = {1, 2, 3};
+    writefile(path("image.bin"), img);
+    writefile(path("patch.zem"), patch);
+    const std::string zem = path("patch.zem"), fifo = path("fifo"), sock = path("socket");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(path("folder").c_str(), 0755), 0);
+    ASSERT_EQ(link(zem.c_str(), path("hardlink").c_str()), 0);
+    ASSERT_EQ(symlink(zem.c_str(), path("symlink").c_str()), 0);
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", sock.c_str());
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    struct Case {
+        std::string image, patch, named;   // named: the path in the open-failure line
+    };
+    const std::vector<Case> cases = {
+        {fifo, zem, fifo},                     // a FIFO image, nobody at the other end
+        {"/dev/null", zem, "/dev/null"},       // takes every write, keeps nothing
+        {"/dev/zero", zem, "/dev/zero"},
+        {sock, zem, sock},
+        {path("image.bin"), fifo, fifo},       // a FIFO patch would wait for a writer
+        {path("image.bin"), "/dev/zero", "/dev/zero"},   // no size, no offsets
+        {path("image.bin"), path("folder"), path("folder")},
+        {zem, zem, zem},                       // one file as image and patch
+        {path("hardlink"), zem, path("hardlink")},
+        {path("symlink"), zem, path("symlink")},
+    };
+    for (const Case &c : cases) {
+        RunResult r = runprog(GetParam(), {c.image, c.patch});
+        EXPECT_EQ(r.out, std::string(banner) + "File " + c.named + " does not exist.\n")
+            << c.image << " " << c.patch;
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(image(), img);
+        EXPECT_EQ(readfile(zem), patch);
+    }
+    close(s);
+}
+
+TEST_P(OpenFailure, ImageThroughALinkOrOnABlockDevice)
+{
+    bytes patch = zemheader(0);
+    addrecord(patch, 1, {9, 8});
+    writefile(path("patch.zem"), patch);
+    const std::string out = infolines(path("patch.zem"), 0, "test patch", nodiz) + done;
+
+    writefile(path("image.bin"), {1, 2, 3});
+    ASSERT_EQ(symlink(path("image.bin").c_str(), path("link.bin").c_str()), 0);
+    EXPECT_EQ(runprog(GetParam(), {path("link.bin"), path("patch.zem")}).out, out);
+    EXPECT_EQ(image(), (bytes{1, 9, 8}));
+
+    writefile(path("disk"), bytes(4096, 7));
+    FILE *p = popen(("losetup --find --show '" + path("disk") + "' 2>/dev/null").c_str(), "r");
+    char dev[256] = "";
+    bool attached = p && fgets(dev, sizeof dev, p) && pclose(p) == 0;
+    if (!attached) GTEST_SKIP() << "cannot attach a loop device (needs root and loop devices)";
+    dev[strcspn(dev, "\n")] = 0;
+    RunResult r = runprog(GetParam(), {dev, path("patch.zem")});
+    bytes back = readfile(dev);
+    EXPECT_EQ(system(("losetup --detach " + std::string(dev)).c_str()), 0);
+    EXPECT_EQ(r.out, out);
+    bytes want(4096, 7);
+    putbytes(want, 1, {9, 8});
+    EXPECT_EQ(back, want);
+}
+
+BOTH_BUILDS(StdFds);
+
+TEST_P(StdFds, ClosedStandardDescriptorsNeverBecomeTheFiles)
+{
+    const bytes img(1 << 20, 'y');   // an answer of yes, wherever it is read
+    bytes v1 = zemheader(0, "v1");
+    addrecord(v1, 0, {1, 2, 3});
+    bytes v2 = zemheader(1, "v2");
+    addcheck(v2, int32_t(img.size()), {});   // a validation block of zeros: a question
+    addrecord(v2, 0, {1, 2, 3});
+    bytes patched = img;
+    putbytes(patched, 0, {1, 2, 3});
+    const std::string blockq = "The BINfile does not seem to be the right one\n"
+                               "CONTINUE though? (Suggestion: NO) (y/n): ";
+    struct Case {
+        unsigned closed;   // bit n: descriptor n
+        const bytes &patch;
+        std::string out;
+        bool applied;
+    };
+    const std::vector<Case> cases = {
+        // the console lines go nowhere, not into the image
+        {1u << 1, v1, "", true},
+        // end of input refuses, the image gives no answer
+        {1u << 0, v2, infolines(path("patch.zem"), 1, "v2", nodiz) + blockq + "\nAborted...\n",
+         false},
+        {3u, v2, "", false},
+        {7u, v1, "", true},
+    };
+    for (const Case &c : cases) {
+        // valgrind keeps a closed descriptor 2 for its messages and refuses it
+        // to the program, which then ends at once.
+        if ((c.closed & 4) && getenv("MAVRIN_TEST_WRAPPER")) continue;
+        writefile(path("image.bin"), img);
+        writefile(path("patch.zem"), c.patch);
+        RunOpts opts;
+        opts.closed = c.closed;
+        RunResult r = runprog(GetParam(), {path("image.bin"), path("patch.zem")}, opts);
+        EXPECT_EQ(r.status, 0) << "closed " << c.closed;
+        EXPECT_EQ(r.out, c.out) << "closed " << c.closed;
+        EXPECT_EQ(r.err, "") << "closed " << c.closed;
+        EXPECT_TRUE(image() == (c.applied ? patched : img)) << "closed " << c.closed;
+        EXPECT_EQ(readfile(path("patch.zem")), c.patch) << "closed " << c.closed;
+    }
 }

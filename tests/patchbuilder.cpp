@@ -126,29 +126,33 @@ void execprog(const std::string &prog, const std::vector<std::string> &args)
 }
 
 RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
-                  const std::string &input, long fsizelimit, bool plainuser)
+                  const RunOpts &opts)
 {
     char tmpl[] = "/tmp/mavrinrun.XXXXXX";
     std::string tmp = mkdtemp(tmpl);
-    writefile(tmp + "/in", bytes(input.begin(), input.end()));
+    writefile(tmp + "/in", bytes(opts.input.begin(), opts.input.end()));
 
     pid_t pid = fork();
     if (pid == 0) {
-        int in = open((tmp + "/in").c_str(), O_RDONLY);
-        int out = open((tmp + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open((tmp + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (fsizelimit > 0) {
-            struct rlimit rl = {rlim_t(fsizelimit), rlim_t(fsizelimit)};
+        const std::string out = opts.outpath.empty() ? tmp + "/out" : opts.outpath;
+        int fds[3] = {open((tmp + "/in").c_str(), O_RDONLY),
+                      open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                      open((tmp + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+        for (int fd = 0; fd < 3; fd++) dup2(fds[fd], fd);
+        for (int fd : fds)
+            if (fd > 2) close(fd);
+        for (int fd = 0; fd < 3; fd++)
+            if (opts.closed >> fd & 1) close(fd);
+        if (opts.fsizelimit > 0) {
+            struct rlimit rl = {rlim_t(opts.fsizelimit), rlim_t(opts.fsizelimit)};
             setrlimit(RLIMIT_FSIZE, &rl);
         }
         // Root keeps its uid but loses, for what it executes, the
         // capabilities that let it open any file whatever its mode.
-        if (plainuser && geteuid() == 0)
+        if (opts.plainuser && geteuid() == 0)
             for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
                 if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) _exit(126);
+        alarm(watchdogseconds);   // survives exec
         execprog(prog, args);
     }
     int ws = 0;
@@ -158,6 +162,16 @@ RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
     for (const char *f : {"/in", "/out", "/err"}) unlink((tmp + f).c_str());
     rmdir(tmp.c_str());
     return r;
+}
+
+RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
+                  const std::string &input, long fsizelimit, bool plainuser)
+{
+    RunOpts opts;
+    opts.input = input;
+    opts.fsizelimit = fsizelimit;
+    opts.plainuser = plainuser;
+    return runprog(prog, args, opts);
 }
 
 void MavrinRun::SetUp()

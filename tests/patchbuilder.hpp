@@ -36,9 +36,22 @@ struct RunResult {
     int status;   // exit status, or -1 when the program did not exit normally
 };
 
-// Runs prog with args, input on standard input. fsizelimit > 0 caps the
-// size of files the program may write (RLIMIT_FSIZE). plainuser takes from
-// root its power to ignore file permissions; status 126 says it could not.
+// How a run is set up besides its arguments. fsizelimit > 0 caps the size
+// of files the program may write (RLIMIT_FSIZE). plainuser takes from root
+// its power to ignore file permissions; status 126 says it could not.
+struct RunOpts {
+    std::string input;         // on standard input
+    long fsizelimit = 0;
+    bool plainuser = false;
+    unsigned closed = 0;       // bit n set: descriptor n is closed, not caught
+    std::string outpath;       // standard output goes to this file, not caught
+};
+
+// Runs prog with args as opts says. A program still running after
+// watchdogseconds is killed (SIGALRM), so that a hang fails its test.
+constexpr unsigned watchdogseconds = 120;
+RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
+                  const RunOpts &opts);
 RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
                   const std::string &input = "", long fsizelimit = 0, bool plainuser = false);
 

@@ -1,8 +1,15 @@
 // zemmake: patches made from two images, applied by the real Mavrin, give the modified image.
+#include <csignal>
+#include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "patchbuilder.hpp"
+#include "zemmake.hpp"
 
 namespace {
 // Offset of the validation block's bytes in an image.
@@ -188,11 +195,56 @@ TEST_P(ZemMake, SummaryLine)
 {
     const bytes img = makeimage(100);
     writefile(path("a.bin"), img);
-    writefile(path("b.bin"), concat(changed(img, 3, 1), {1, 2}));
-    RunResult r = make({"-1", path("a.bin"), path("b.bin"), path("p.zem")});
-    EXPECT_EQ(r.out, path("p.zem") +
-                         ": ZEM1.0 patch, 2 records, 3 changed bytes (2 appended), 69 bytes\n");
-    EXPECT_EQ(r.status, 0);
+    struct Case {
+        bytes mod;
+        std::string line;   // behind "p.zem: "
+    };
+    const std::vector<Case> cases = {
+        // changed bytes within the original, and the bytes appended, counted apart
+        {concat(changed(img, 3, 1), {1, 2}),
+         "ZEM1.0 patch, 2 records, 1 changed byte, 2 bytes appended, 69 bytes"},
+        // appended zeros change nothing; only the last needs a record
+        {concat(img, {0, 0, 0}), "ZEM1.0 patch, 1 record, 0 changed bytes, 3 bytes appended, 62 bytes"},
+        {changed(img, 0, 100), "ZEM1.0 patch, 1 record, 100 changed bytes, 161 bytes"},
+    };
+    for (const Case &c : cases) {
+        writefile(path("b.bin"), c.mod);
+        RunResult r = make({"-1", "-f", path("a.bin"), path("b.bin"), path("p.zem")});
+        EXPECT_EQ(r.out, path("p.zem") + ": " + c.line + "\n");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+TEST_P(ZemMake, UndoCountsEveryRestoredByteOnce)
+{
+    // Sparse: records meet across the boundary of the windows that count them.
+    const int64_t window = coverwindow;
+    writefile(path("image.bin"), {});
+    ASSERT_EQ(truncate(path("image.bin").c_str(), off_t(window + 1000)), 0);
+    const std::vector<std::pair<int32_t, long>> none;
+    struct Case {
+        std::vector<std::pair<int32_t, long>> recs;   // offset, length
+        long restored;
+    };
+    const std::vector<Case> cases = {
+        {{{100, 10}, {95, 10}}, 15},              // back into the one before
+        {{{95, 10}, {100, 10}}, 15},              // forward into it
+        {{{200, 5}, {100, 5}, {150, 5}}, 15},     // apart, in any order
+        {{{100, 50}, {110, 5}, {90, 5}}, 55},     // inside, then before
+        {{{300, 5}, {100, 250}, {95, 255}}, 255},   // the second covers the first
+        {{{int32_t(window - 3), 10}, {int32_t(window - 5), 4}, {10, 1}}, 13},
+        {{{int32_t(window + 995), 10}, {int32_t(window + 990), 8}}, 10},   // clipped at the end
+    };
+    for (const Case &c : cases) {
+        bytes p = zemheader(0);
+        for (const auto &rec : c.recs) addrecord(p, rec.first, bytes(size_t(rec.second), 1));
+        writefile(path("patch.zem"), p);
+        RunResult r = make({"-u", "-f", path("image.bin"), path("patch.zem"), path("undo.zem")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(", " + std::to_string(c.restored) + " bytes restored,"),
+                  std::string::npos)
+            << r.out;
+    }
 }
 
 TEST_P(ZemMake, UndoRestoresTheImage)
@@ -299,48 +351,135 @@ TEST_P(ZemMake, Errors)
     writefile(path("old.zem"), {'o', 'l', 'd'});
     writefile(path("zero.diz"), {'a', 0, 'b'});
     writefile(path("long.diz"), bytes(size_t(zem::diztextmax - zem::dizhidden + 1), 'x'));
+    writefile(path("notes.txt"), {'h', 'i'});
     writefile(path("huge.bin"), {});
     ASSERT_EQ(truncate(path("huge.bin").c_str(), off_t(zem::imagelimit)), 0);   // sparse
-    const std::string a = path("a.bin"), out = path("p.zem");
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);   // nobody writes to it
+    const std::string a = path("a.bin"), out = path("p.zem"), fifo = path("fifo");
+    RunOpts limit500, tofull;
+    limit500.fsizelimit = 500;
+    tofull.outpath = "/dev/full";
     struct Case {
-        const char *what;
         std::vector<std::string> args;
-        long fsizelimit;
+        std::string says;   // in the message
+        RunOpts opts;
     };
     const std::vector<Case> cases = {
-        {"shorter modified image", {a, path("short.bin"), out}, 0},
-        {"missing original", {path("none.bin"), a, out}, 0},
-        {"missing modified", {a, path("none.bin"), out}, 0},
-        {"modified image of 2 GiB", {a, path("huge.bin"), out}, 0},
-        {"undo for an image of 2 GiB", {"-u", path("huge.bin"), path("old.zem"), out}, 0},
-        {"a folder as input", {dir, a, out}, 0},
-        {"description of 51 bytes", {"-d", std::string(51, 'd'), a, a, out}, 0},
-        {"existing output without -f", {a, a, path("old.zem")}, 0},
-        {"output is an input, even with -f", {"-f", a, a, a}, 0},
-        {"two file names", {a, a}, 0},
-        {"unknown option", {"-x", a, a, out}, 0},
-        {"FILE_ID.DIZ with a version 1.0 patch", {"-1", "-i", path("zero.diz"), a, a, out}, 0},
-        {"FILE_ID.DIZ with a zero byte", {"-i", path("zero.diz"), a, a, out}, 0},
-        {"FILE_ID.DIZ too long", {"-i", path("long.diz"), a, a, out}, 0},
-        {"missing FILE_ID.DIZ", {"-i", path("none.diz"), a, a, out}, 0},
-        {"patch past the file size limit", {a, a, out}, 500},
+        {{a, path("short.bin"), out}, "a ZEM patch cannot shorten", {}},
+        {{path("none.bin"), a, out}, "cannot open", {}},
+        {{a, path("none.bin"), out}, "cannot open", {}},
+        {{a, path("huge.bin"), out}, "is 2 GiB or larger", {}},
+        {{"-u", path("huge.bin"), path("old.zem"), out}, "is 2 GiB or larger", {}},
+        {{dir, a, out}, "is not a regular file", {}},
+        // FIFOs, which an open would wait on for a writer
+        {{fifo, a, out}, "is not a regular file", {}},
+        {{a, fifo, out}, "is not a regular file", {}},
+        {{"-u", fifo, path("old.zem"), out}, "is not a regular file", {}},
+        {{"-u", a, fifo, out}, "is not a regular file", {}},
+        {{"-i", fifo, a, a, out}, "is not a regular file", {}},
+        {{"-d", std::string(51, 'd'), a, a, out}, "description is 51 bytes", {}},
+        {{a, a, path("old.zem")}, "use -f", {}},
+        // an output that is an input, even with -f
+        {{"-f", a, a, a}, "is also an input", {}},
+        {{"-f", "-i", path("notes.txt"), a, a, path("notes.txt")}, "is also an input", {}},
+        {{a, a}, "expected three file names", {}},
+        {{"-x", a, a, out}, "unknown option -x", {}},
+        {{"--help=3", a, a, out}, "option --help takes no value", {}},
+        {{"--helpme", a, a, out}, "unknown option --helpme", {}},
+        {{"-1", "-i", path("zero.diz"), a, a, out}, "-i needs a version 2.0 patch", {}},
+        {{"-i", path("zero.diz"), a, a, out}, "holds a zero byte", {}},
+        {{"-i", path("long.diz"), a, a, out}, "is too long", {}},
+        {{"-i", path("none.diz"), a, a, out}, "cannot open", {}},
+        {{a, a, out}, "writing " + out + " failed", limit500},
+        // the summary cannot be printed: the patch is not put in place
+        {{a, a, out}, "cannot print the summary", tofull},
     };
     const std::vector<std::string> before = files();
     for (const Case &c : cases) {
-        RunResult r = make(c.args, c.fsizelimit);
-        EXPECT_EQ(r.status, 1) << c.what;
-        EXPECT_EQ(r.out, "") << c.what;
-        EXPECT_EQ(r.err.rfind("zemmake: ", 0), 0u) << c.what << ": " << r.err;
-        EXPECT_EQ(files(), before) << c.what;   // nothing written, no temporary left
-        EXPECT_EQ(readfile(path("old.zem")), (bytes{'o', 'l', 'd'})) << c.what;
-        EXPECT_EQ(readfile(a), img) << c.what;
+        RunResult r = runprog(ZEMMAKE, c.args, c.opts);
+        const std::string what = c.args[0] + " ... " + c.args.back();
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_EQ(r.out, "") << what;
+        EXPECT_EQ(r.err.rfind("zemmake: ", 0), 0u) << what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << what << ": " << r.err;
+        EXPECT_EQ(files(), before) << what;   // nothing written, no temporary left
+        EXPECT_EQ(readfile(path("old.zem")), (bytes{'o', 'l', 'd'})) << what;
+        EXPECT_EQ(readfile(path("notes.txt")), (bytes{'h', 'i'})) << what;
+        EXPECT_EQ(readfile(a), img) << what;
     }
 
     // The limits themselves are fine; -f overwrites.
     RunResult r = make({"-f", "-d", std::string(50, 'd'), a, a, path("old.zem")});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readfile(path("old.zem")).size(), size_t(zem::v2headerlen));
+    // A name as long as the file system takes, though the temporary one is longer.
+    for (size_t len : {254, 255}) {
+        const std::string name = path(std::string(len, 'n'));
+        r = make({a, a, name});
+        EXPECT_EQ(r.status, 0) << len << ": " << r.err;
+        EXPECT_EQ(readfile(name).size(), size_t(zem::v2headerlen)) << len;
+        unlink(name.c_str());
+    }
+    EXPECT_EQ(files(), before);
     r = make({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("Usage: zemmake", 0), 0u);
+    EXPECT_NE(r.out.find("--version"), std::string::npos);
+    r = make({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "zemmake " ZEMMAKE_VERSION "\n");
+}
+
+TEST_P(ZemMake, EverySignalThatEndsItRemovesTheTemporaryPatch)
+{
+    // Large enough that the run is still writing when the signal comes.
+    writefile(path("orig.bin"), makeimage(16 << 20, 1));
+    writefile(path("mod.bin"), makeimage(16 << 20, 2));
+    const std::vector<std::string> inputs = {"mod.bin", "orig.bin"};
+    struct Case {
+        int sig;
+        bool ignored;   // by whoever started zemmake, as nohup does
+    };
+    std::vector<Case> cases;
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTRAP, SIGABRT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM,
+                    SIGTERM, SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS,
+                    SIGRTMIN, SIGRTMAX})
+        cases.push_back({sig, false});
+    cases.push_back({SIGHUP, true});   // an ignored signal stays ignored
+    for (const Case &c : cases) {
+        for (const std::string &name : files())   // what a failed row left
+            if (name != inputs[0] && name != inputs[1]) unlink(path(name).c_str());
+        pid_t pid = fork();
+        if (pid == 0) {
+            struct rlimit nocore = {0, 0};
+            setrlimit(RLIMIT_CORE, &nocore);
+            signal(c.sig, c.ignored ? SIG_IGN : SIG_DFL);
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            // Never under MAVRIN_TEST_WRAPPER: valgrind keeps some signals for itself.
+            const std::string o = path("orig.bin"), m = path("mod.bin"), p = path("p.zem");
+            execl(ZEMMAKE, ZEMMAKE, o.c_str(), m.c_str(), p.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        /* Wait for the temporary patch, then send the signal */
+        bool started = false;
+        for (int i = 0; i < 60000 && !started; i++) {
+            started = files().size() > inputs.size();
+            if (!started) usleep(1000);
+        }
+        EXPECT_TRUE(started) << strsignal(c.sig);
+        kill(pid, c.sig);
+        int ws = 0;
+        waitpid(pid, &ws, 0);
+        if (c.ignored) {
+            EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << strsignal(c.sig);
+            EXPECT_EQ(files(), (std::vector<std::string>{"mod.bin", "orig.bin", "p.zem"}));
+            unlink(path("p.zem").c_str());
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == c.sig)
+                << strsignal(c.sig) << ": status " << ws;
+            EXPECT_EQ(files(), inputs) << strsignal(c.sig);
+        }
+    }
 }

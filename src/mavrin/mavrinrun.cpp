@@ -1,4 +1,8 @@
 // The entry routine: opens both files, identifies the patch, runs the stages.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "runstate.hpp"
 
 bool closefiles(RunState &rs)
@@ -17,23 +21,55 @@ bool endrun(RunState &rs)
     return false;
 }
 
-// Opens the image for update and the patch for reading. Prints the usage
-// line or the open-failure line and ends the run when it cannot.
+// Opens path with flags, without waiting (for a writer to a FIFO, for a
+// terminal line), and keeps it only when it holds its bytes at fixed
+// offsets: a regular file or a block device. A pipe, a socket or a device
+// such as /dev/null would take the records and keep nothing, or hang the
+// run. Returns nullptr when the file cannot be opened or is of another kind.
+static FILE *openfixed(const char *path, int flags, const char *mode, struct stat &st)
+{
+    int fd = open(path, flags | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    FILE *f = nullptr;
+    if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) &&
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+        f = fdopen(fd, mode);
+    if (!f) close(fd);
+    return f;
+}
+
+// Whether two open files are one: one inode, or one block device by two names.
+static bool samefile(const struct stat &a, const struct stat &b)
+{
+    if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode)) return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens the image for update and the patch for reading, each only when it
+// is a regular file or a block device. Prints the usage line or the
+// open-failure line and ends the run when it cannot, and also when both are
+// one file: writing records into the patch would change what is read next.
+// That refusal names the image, the file that cannot be opened for update.
 static bool openfiles(RunState &rs, int argc, char **argv)
 {
     if (argc < 3) {
         printf("Usage: Mavrin <Binfile> <ZEM-File>\n");
         return false;
     }
-    rs.binfile = fopen(argv[1], "rb+");
+    struct stat binst, zemst;
+    rs.binfile = openfixed(argv[1], O_RDWR, "rb+", binst);
     if (!rs.binfile) {
         printf("File %s does not exist.\n", argv[1]);
         return false;
     }
-    rs.zemfile = fopen(argv[2], "rb");
+    rs.zemfile = openfixed(argv[2], O_RDONLY, "rb", zemst);
     if (!rs.zemfile) {
         printf("File %s does not exist.\n", argv[2]);
         return endrun(rs);   // nothing was written to the image
+    }
+    if (samefile(binst, zemst)) {
+        printf("File %s does not exist.\n", argv[1]);
+        return endrun(rs);
     }
     return true;
 }

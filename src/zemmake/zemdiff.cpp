@@ -100,7 +100,7 @@ static bool comparerun(const unsigned char *a, const unsigned char *b, long n, i
 static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen, Summary &sum)
 {
     int64_t changed = 0;      // differing bytes within the original
-    int64_t tailwritten = 0;  // non-zero bytes past it; all of the tail counts as changed
+    int64_t tailwritten = 0;  // non-zero bytes past it
     for (int64_t pos = 0; pos < modlen; pos += compareblock) {
         long n = long(modlen - pos < compareblock ? modlen - pos : compareblock);
         long orign = origlen <= pos ? 0 : long(origlen - pos < n ? origlen - pos : n);
@@ -118,7 +118,7 @@ static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen
         return false;
 
     sum.grows = modlen - origlen;
-    sum.changed = changed + sum.grows;
+    sum.changed = changed;
     return planfinish(planner);
 }
 
@@ -163,7 +163,7 @@ bool makepatch(const MakeArgs &args, const char *origpath, const char *modpath,
     if (ok) ok = outopen(out, target);
     if (ok) {
         ok = makebody(args, origfd, origlen, modfd, modlen, dizlen, out, sum) &&
-             outfinish(out, args.force);
+             outclose(out);
         if (!ok) outabort(out);
     }
     close(origfd);

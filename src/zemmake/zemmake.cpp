@@ -1,4 +1,5 @@
 // zemmake: options, the patch or the undo patch, the summary line.
+#include <cerrno>
 #include <cstring>
 #include <getopt.h>
 
@@ -20,7 +21,8 @@ static void usage(FILE *to)
             "                  (at most %ld bytes, no zero byte; version 2.0 only)\n"
             "  -f              overwrite an existing output file\n"
             "  -u              write an undo patch\n"
-            "      --help      show this help and exit\n",
+            "      --help      show this help and exit\n"
+            "      --version   show the version and exit\n",
             zem::desclen, zem::diztextmax - zem::dizhidden);
 }
 
@@ -50,6 +52,7 @@ int zemmakemain(int argc, char **argv)
     MakeArgs args = {};
     bool undo = false, hasdesc = false;
     static const struct option longopts[] = {{"help", no_argument, nullptr, 'h'},
+                                              {"version", no_argument, nullptr, 'V'},
                                               {nullptr, 0, nullptr, 0}};
     int c;
     optind = 0;   // from the start, also when called again in one process
@@ -62,11 +65,22 @@ int zemmakemain(int argc, char **argv)
         case 'f': args.force = true; break;
         case 'u': undo = true; break;
         case 'h': usage(stdout); return 0;
+        case 'V': printf("zemmake %s\n", ZEMMAKE_VERSION); return 0;
         case ':':
             return usageerror((std::string("option -") + char(optopt) + " needs a value").c_str());
-        default:
+        default: {
+            // A long option is named by its word; optopt is then its code,
+            // set only when the word was right and a value was not.
+            const char *word = argv[optind - 1];
+            std::string name = word;
+            if (strncmp(word, "--", 2) == 0) {
+                name = name.substr(0, name.find('='));
+                return usageerror((optopt ? "option " + name + " takes no value"
+                                          : "unknown option " + name).c_str());
+            }
             return usageerror(optopt ? (std::string("unknown option -") + char(optopt)).c_str()
-                                     : (std::string("unknown option ") + argv[optind - 1]).c_str());
+                                     : ("unknown option " + name).c_str());
+        }
         }
     }
     if (argc - optind != 3) return usageerror("expected three file names");
@@ -82,16 +96,17 @@ int zemmakemain(int argc, char **argv)
     }
     if (undo && !hasdesc)
         args.desc = std::string("undo ").append(basename_of(in2)).substr(0, zem::desclen);
-    if (!checktarget(target, args.force, in1, in2)) return 1;
+    if (!checktarget(target, args.force, in1, in2, args.dizpath)) return 1;
 
-    /* The patch */
+    /* The patch, complete in its temporary file */
     PatchOut out = {};
     Summary sum = {};
     bool ok = undo ? makeundo(args, in1, in2, target, out, sum)
                    : makepatch(args, in1, in2, target, out, sum);
     if (!ok) return 1;
 
-    /* Summary */
+    /* Summary: printed before the patch is put in place, so that a failure
+       to print it still leaves nothing behind */
     if (undo) {
         printf("%s: ZEM1.0 undo patch, ", target);
         printcount(out.records, "record");
@@ -109,10 +124,20 @@ int zemmakemain(int argc, char **argv)
         printcount(out.records, "record");
         printf(", ");
         printcount(sum.changed, "changed byte");
-        if (sum.grows > 0) printf(" (%lld appended)", (long long)sum.grows);
+        if (sum.grows > 0) {
+            printf(", ");
+            printcount(sum.grows, "byte");
+            printf(" appended");
+        }
         printf(", ");
         printcount(out.size, "byte");
     }
     printf("\n");
-    return fflush(stdout) == 0 ? 0 : 1;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        int err = errno;
+        outabort(out);
+        fail("cannot print the summary: %s; %s was not written", strerror(err), target);
+        return 1;
+    }
+    return outplace(out, args.force) ? 0 : 1;
 }

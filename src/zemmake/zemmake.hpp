@@ -13,6 +13,7 @@ constexpr long planmaxbytes = 256 * 1024;       // changed bytes planned togethe
 constexpr long planmaxruns = 32 * 1024;         // runs of changed bytes planned together
 constexpr long datacachelen = 256 * 1024;       // record data read ahead
 constexpr long outbuflen = 64 * 1024;           // patch output buffer
+constexpr long coverwindow = 32L * 1024 * 1024; // image bytes whose undo is counted at once
 
 // Runs zemmake on its command line; returns the exit status.
 int zemmakemain(int argc, char **argv);
@@ -31,13 +32,21 @@ struct PatchOut {
     unsigned char tail[zem::diztagfromend];   // the last bytes written
 };
 
-// Fails when target exists and force is off, or when it is one of the inputs.
-bool checktarget(const char *target, bool force, const char *input1, const char *input2);
+// Makes every signal that would end the process remove the temporary patch
+// first, then end it as before. For main only: a process that calls
+// zemmakemain itself (a fuzzer) keeps its own handlers.
+void catchsignals();
+// Fails when target exists and force is off, or when it is one of the inputs
+// (input3 may be null).
+bool checktarget(const char *target, bool force, const char *input1, const char *input2,
+                 const char *input3);
 bool outopen(PatchOut &out, const char *target);
 bool outwrite(PatchOut &out, const void *data, size_t len);
 bool outrecord(PatchOut &out, int64_t pos, const unsigned char *data, long len);
-// Flushes, syncs and puts the patch in place; without force an existing target wins.
-bool outfinish(PatchOut &out, bool force);
+// Flushes, syncs and closes the temporary file; on failure removes it.
+bool outclose(PatchOut &out);
+// Puts the closed patch in place; without force an existing target wins.
+bool outplace(PatchOut &out, bool force);
 void outabort(PatchOut &out);
 // Writes the 56-byte header shared by both versions (method, description).
 bool outheader(PatchOut &out, int method, const std::string &desc);
@@ -86,7 +95,7 @@ bool planfinish(Planner &pl);
 
 // What a run made, for the summary line.
 struct Summary {
-    int64_t changed;   // bytes the patch changes (or the undo restores)
+    int64_t changed;   // bytes of the original that differ (or that the undo restores)
     int64_t grows;     // bytes the image grows by
 };
 
@@ -97,6 +106,8 @@ struct MakeArgs {
     const char *dizpath;
 };
 
+// Each writes the patch into its temporary file and closes it; the caller
+// puts it in place (outplace) or drops it (outabort).
 bool makepatch(const MakeArgs &args, const char *origpath, const char *modpath,
                const char *target, PatchOut &out, Summary &sum);
 bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,

@@ -1,4 +1,5 @@
 // zemmake: writing the patch through a temporary file that is renamed into place.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -36,13 +37,15 @@ long readat(int fd, unsigned char *buf, long len, int64_t pos)
 
 int openinput(const char *path, int64_t &size)
 {
-    int fd = open(path, O_RDONLY);
+    // Without waiting: a FIFO with no writer would block the open itself.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         fail("cannot open %s: %s", path, strerror(errno));
         return -1;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         fail("%s is not a regular file", path);
         close(fd);
         return -1;
@@ -78,7 +81,40 @@ static void cleanup(int sig)
 {
     if (tmplive) unlink(tmppath);
     signal(sig, SIG_DFL);
-    raise(sig);
+    raise(sig);   // delivered once the handler returns: we die of it as before
+}
+
+// Every signal whose default action ends the process and that can be caught.
+// SIGXFSZ is not among them: main ignores it, so that a write fails instead.
+static const int fatalsignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+    SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,
+    SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+void catchsignals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = cleanup;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : fatalsignals) sigaddset(&sa.sa_mask, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) sigaddset(&sa.sa_mask, sig);
+    auto catchone = [&sa](int sig) {
+        // A signal ignored by whoever started us (nohup) stays ignored, and
+        // a handler already there (a sanitizer's) stays in charge.
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && !(old.sa_flags & SA_SIGINFO) &&
+            old.sa_handler == SIG_DFL)
+            sigaction(sig, &sa, nullptr);
+    };
+    for (int sig : fatalsignals) catchone(sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) catchone(sig);
 }
 
 static bool samefile(const struct stat &a, const char *path)
@@ -87,15 +123,38 @@ static bool samefile(const struct stat &a, const char *path)
     return path && stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool checktarget(const char *target, bool force, const char *input1, const char *input2)
+bool checktarget(const char *target, bool force, const char *input1, const char *input2,
+                 const char *input3)
 {
     struct stat st;
     if (lstat(target, &st) != 0) return true;
     struct stat real;   // what a link points at
-    if (stat(target, &real) == 0 && (samefile(real, input1) || samefile(real, input2)))
+    if (stat(target, &real) == 0 &&
+        (samefile(real, input1) || samefile(real, input2) || samefile(real, input3)))
         return fail("%s is also an input; choose another output file", target);
     if (!force) return fail("%s exists; use -f to overwrite it", target);
     if (S_ISDIR(st.st_mode)) return fail("%s is a directory", target);
+    return true;
+}
+
+// Sets tmppath to a name for the temporary file in the target's folder: the
+// target's name and a random suffix, the name cut short where the suffix
+// would make it too long for the folder's file system.
+static bool maketmpname(const char *target)
+{
+    const char suffix[] = ".XXXXXX";
+    const long suffixlen = long(sizeof suffix - 1);
+    const char *slash = strrchr(target, '/');
+    const long dirlen = slash ? long(slash - target) + 1 : 0;
+    const long namelen = long(strlen(target)) - dirlen;
+    std::string dir = slash ? std::string(target, size_t(dirlen)) : std::string(".");
+    long namemax = pathconf(dir.c_str(), _PC_NAME_MAX);
+    if (namemax <= 0) namemax = NAME_MAX;
+    long keep = std::min(namelen, namemax - suffixlen);
+    keep = std::min(keep, long(sizeof tmppath) - 1 - dirlen - suffixlen);
+    if (keep < 0) return fail("%s: file name too long", target);
+    snprintf(tmppath, sizeof tmppath, "%.*s%.*s%s", int(dirlen), target, int(keep),
+             target + dirlen, suffix);
     return true;
 }
 
@@ -103,20 +162,18 @@ bool outopen(PatchOut &out, const char *target)
 {
     out = PatchOut{};
     out.target = target;
-    const char suffix[] = ".XXXXXX";
-    if (strlen(target) + sizeof suffix > sizeof tmppath)
-        return fail("%s: file name too long", target);
-    snprintf(tmppath, sizeof tmppath, "%s%s", target, suffix);
+    if (!maketmpname(target)) return false;
 
-    struct sigaction sa = {};
-    sa.sa_handler = cleanup;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
-
+    /* No signal between the file's creation and the handler knowing of it */
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
     int fd = mkstemp(tmppath);
+    int err = errno;
+    if (fd >= 0) tmplive = 1;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0)
-        return fail("cannot create a temporary file beside %s: %s", target, strerror(errno));
-    tmplive = 1;
+        return fail("cannot create a temporary file beside %s: %s", target, strerror(err));
     // mkstemp makes the file private; a patch gets the usual permissions.
     mode_t mask = umask(0);
     umask(mask);
@@ -181,7 +238,7 @@ void outabort(PatchOut &out)
     tmplive = 0;
 }
 
-bool outfinish(PatchOut &out, bool force)
+bool outclose(PatchOut &out)
 {
     /* Everything on disk before the name points at it */
     int err = 0;
@@ -192,8 +249,13 @@ bool outfinish(PatchOut &out, bool force)
         outabort(out);
         return fail("writing %s failed: %s", out.target, strerror(err));
     }
+    return true;
+}
 
+bool outplace(PatchOut &out, bool force)
+{
     /* Into place: link() never replaces an existing file, rename() does */
+    int err = 0;
     if (!force) {
         if (link(tmppath, out.target) == 0) {
             outabort(out);   // drops the temporary name

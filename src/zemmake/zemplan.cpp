@@ -54,10 +54,15 @@ static void planbyte(Planner &pl, int64_t p)
 }
 
 // Writes the record of len bytes at pos, its data read from the data file.
+// Records in ascending order are read a whole cache ahead; a record behind
+// the cache or far past it (an undo of a patch whose records are out of
+// order) reads only its own bytes, since reading ahead for each such record
+// would cost a cache's worth of copying apiece.
 static bool planemit(Planner &pl, int64_t pos, long len)
 {
     if (pos < pl.cachepos || pos + len > pl.cachepos + pl.cachelen) {
-        long got = readat(pl.datafd, pl.cache, datacachelen, pos);
+        bool ahead = pos >= pl.cachepos && pos < pl.cachepos + pl.cachelen + datacachelen;
+        long got = readat(pl.datafd, pl.cache, ahead ? datacachelen : len, pos);
         if (got < 0) return fail("reading record data failed: %s", strerror(errno));
         pl.cachepos = pos;
         pl.cachelen = got;

@@ -4,6 +4,7 @@
 // so where the patch's records overlap, all undo records for a byte put back
 // the same value and their order does not matter. The patch is read once,
 // front to back; memory stays fixed whatever its size.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -60,8 +61,38 @@ static void checkimage(int zemfd, int imagefd, int64_t imagelen, const char *ima
                 imagepath, zempath);
 }
 
+// Counts in covered the image bytes in [lo, hi) that the records write,
+// each once however many records write it: a bit per byte, coverwindow
+// bytes at a time, reading the records again for each window.
+static bool countcovered(int zemfd, const zem::Area &area, int64_t lo, int64_t hi,
+                         const char *zempath, int64_t &covered)
+{
+    static uint64_t bits[coverwindow / 64];
+    covered = 0;
+    for (int64_t base = lo; base < hi; base += coverwindow) {
+        const int64_t top = std::min(base + coverwindow, hi);
+        const size_t words = size_t((top - base + 63) / 64);
+        memset(bits, 0, words * sizeof bits[0]);
+        zem::RecordReader rd;
+        zem::readrecords(rd, area, zemfd, zemspace, sizeof zemspace);
+        for (zem::step s; (s = zem::nextrecord(rd)) != zem::stepend;) {
+            if (s != zem::steprecord)   // it was whole a moment ago
+                return fail("reading %s failed: %s", zempath,
+                            s == zem::stepfailed ? strerror(errno) : "it changed");
+            const int64_t from = std::max<int64_t>(rd.pos, base);
+            const int64_t to = std::min<int64_t>(rd.pos + rd.len, top);
+            for (int64_t p = from; p < to; p++) bits[(p - base) / 64] |= uint64_t(1) << ((p - base) % 64);
+        }
+        for (size_t w = 0; w < words; w++) covered += __builtin_popcountll(bits[w]);
+    }
+    return true;
+}
+
 // Reads the records, plans an undo record for each range they write.
-// Ranges that touch or overlap the one before are joined first.
+// Ranges that touch or overlap the one before are joined first. Where no
+// record starts before the range being joined, the joined ranges are
+// disjoint and their lengths add up to the bytes restored; else those are
+// counted again, exactly.
 static bool walkrecords(int zemfd, const zem::Area &area, int64_t imagelen, const char *zempath,
                         Summary &sum)
 {
@@ -69,6 +100,8 @@ static bool walkrecords(int zemfd, const zem::Area &area, int64_t imagelen, cons
     zem::readrecords(rd, area, zemfd, zemspace, sizeof zemspace);
     int64_t pendstart = -1, pendend = -1;
     int64_t maxend = imagelen;
+    int64_t lo = imagelen, hi = 0;   // where the ranges lie within the image
+    bool ascending = true;
     for (;;) {
         zem::step s = zem::nextrecord(rd);
         if (s == zem::stepend) break;
@@ -84,10 +117,13 @@ static bool walkrecords(int zemfd, const zem::Area &area, int64_t imagelen, cons
         if (end > maxend) maxend = end;
         if (end > imagelen) end = imagelen;
         if (pos >= end) continue;
+        lo = std::min(lo, pos);
+        hi = std::max(hi, end);
         if (pendstart >= 0 && pos >= pendstart && pos <= pendend) {
             if (end > pendend) pendend = end;
             continue;
         }
+        if (pendstart >= 0 && pos < pendstart) ascending = false;
         if (pendstart >= 0 && !planrun(planner, pendstart, pendend - pendstart)) return false;
         sum.changed += pendstart >= 0 ? pendend - pendstart : 0;
         pendstart = pos;
@@ -98,6 +134,7 @@ static bool walkrecords(int zemfd, const zem::Area &area, int64_t imagelen, cons
         sum.changed += pendend - pendstart;
     }
     sum.grows = maxend - imagelen;
+    if (!ascending && !countcovered(zemfd, area, lo, hi, zempath, sum.changed)) return false;
     return planfinish(planner);
 }
 
@@ -120,7 +157,7 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
     if (ok) {
         planinit(planner, out, imagefd);
         ok = outheader(out, zem::methodv1, args.desc) &&
-             walkrecords(zemfd, area, imagelen, zempath, sum) && outfinish(out, args.force);
+             walkrecords(zemfd, area, imagelen, zempath, sum) && outclose(out);
         if (!ok) outabort(out);
     }
     close(zemfd);
