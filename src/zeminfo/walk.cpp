@@ -1,0 +1,292 @@
+// zeminfo: the records, and what they do to an image.
+//
+// The records are laid, byte by byte, into a window of the image held in
+// memory: the value each byte ends with (later records win) and whether it is
+// written at all. A sector is judged once no record can reach it any more.
+// Patches come in image order, or nearly so: then the window slides along
+// with the records and one pass suffices. A record that lies before the
+// window (a patch in random or descending order) turns the walk into one pass
+// over the whole patch for each window-sized stretch of the image that
+// records reach. Memory is the same either way, whatever the sizes.
+#include <algorithm>
+#include <cstring>
+
+#include "edc.hpp"
+#include "infocore.hpp"
+
+namespace {
+
+constexpr long sectorlen = zem::sectorlen;
+// The window of a pass over a stretch of the image, and the shorter one that
+// slides: it stays in the processor's cache, and records of a patch in image
+// order arrive at most a few sectors apart.
+constexpr long winsectors = 2048;
+constexpr int64_t winlen = winsectors * sectorlen;   // 4.6 MB, a whole number of sectors
+constexpr long slidesectors = 64;
+constexpr long lookahead = 16;   // records whose image bytes are fetched ahead
+// Window-sized stretches of the image that records can reach.
+constexpr int64_t nstretches = (zem::imagelimit + zem::recmaxdata) / winlen + 1;
+
+struct Window {
+    const unsigned char *image;   // the image, or nullptr when there is none
+    int64_t imagelen;
+    int64_t start;                // image offset of its first byte, a sector start
+    int64_t len;                  // winlen or slidesectors sectors
+    long sectors;                 // as many sectors
+    unsigned char val[winlen];    // byte at offset o lies at val[o % len]
+    unsigned char bits[winlen / 8];   // which of them are written
+    unsigned char touched[winsectors];
+    unsigned char sector[sectorlen];  // a sector as the patch leaves it
+    PatchFacts *pf;
+    ImageFacts *imf;
+};
+Window w;
+unsigned char stretches[(nstretches + 7) / 8];   // stretches that records reach
+
+bool isset(const unsigned char *b, int64_t i)
+{
+    return b[i >> 3] >> (i & 7) & 1;
+}
+
+// Whether any of n bits from slot on are set.
+bool anyset(int64_t slot, long n)
+{
+    for (; n > 0 && (slot & 7); slot++, n--)
+        if (isset(w.bits, slot)) return true;
+    for (; n >= 8; slot += 8, n -= 8)
+        if (w.bits[slot >> 3]) return true;
+    for (; n > 0; slot++, n--)
+        if (isset(w.bits, slot)) return true;
+    return false;
+}
+
+void setbits(int64_t slot, long n)
+{
+    for (; n > 0 && (slot & 7); slot++, n--) w.bits[slot >> 3] |= (unsigned char)(1u << (slot & 7));
+    if (n >= 8) std::memset(w.bits + (slot >> 3), 0xff, size_t(n >> 3));
+    slot += n & ~7L;
+    for (n &= 7; n > 0; slot++, n--) w.bits[slot >> 3] |= (unsigned char)(1u << (slot & 7));
+}
+
+// Whether writing v at image offset at would change the image: bytes past
+// its end do not exist yet.
+bool changes(int64_t at, unsigned char v)
+{
+    return at >= w.imagelen || w.image[at] != v;
+}
+
+// Writes n bytes at image offset pos, all within the window, counting the
+// bytes written for the first time and the bytes that end up changed.
+// Returns how many of the n bytes the image holds already.
+long putbytes(int64_t pos, const unsigned char *d, long n)
+{
+    long held = 0;
+    while (n > 0) {
+        int64_t slot = pos % w.len;
+        long piece = long(std::min<int64_t>(n, w.len - slot));
+        if (!anyset(slot, piece)) {
+            /* Bytes no record wrote before: the common case */
+            w.pf->byteswritten += piece;
+            if (w.imf) {
+                long same = 0;
+                if (pos < w.imagelen) {
+                    long within = long(std::min<int64_t>(piece, w.imagelen - pos));
+                    const unsigned char *img = w.image + pos;
+                    for (long i = 0; i < within; i++) same += d[i] == img[i];
+                }
+                w.imf->tochange += piece - same;
+                held += same;
+            }
+            std::memcpy(w.val + slot, d, size_t(piece));
+            setbits(slot, piece);
+        } else {
+            /* Overlap: the later record wins */
+            w.pf->overlap = true;
+            for (long i = 0; i < piece; i++) {
+                int64_t s = slot + i;
+                if (!isset(w.bits, s)) {
+                    w.pf->byteswritten++;
+                    w.bits[s >> 3] |= (unsigned char)(1u << (s & 7));
+                } else if (w.imf && changes(pos + i, w.val[s])) {
+                    w.imf->tochange--;
+                }
+                w.val[s] = d[i];
+                if (w.imf && changes(pos + i, d[i])) w.imf->tochange++;
+                else held++;
+            }
+        }
+        pos += piece;
+        d += piece;
+        n -= piece;
+    }
+    return held;
+}
+
+void touch(int64_t pos, int64_t end)
+{
+    for (int64_t s = pos / sectorlen; s <= (end - 1) / sectorlen; s++) {
+        unsigned char &t = w.touched[s % w.sectors];
+        if (!t) w.pf->sectors++;
+        t = 1;
+    }
+}
+
+// Judges the EDC of sector s, which holds written bytes: counts it when it is
+// right now, and as broken when the patch leaves it wrong.
+void judgeedc(int64_t s)
+{
+    int64_t at = s * sectorlen;
+    if (at + sectorlen > w.imagelen) return;
+    const unsigned char *now = w.image + at;
+    cd::EdcRange r = cd::edcrange(now);
+    if (r.to == 0 || !cd::edcright(now, r)) return;
+    w.imf->edcright++;
+
+    std::memcpy(w.sector, now, sectorlen);
+    int64_t base = (s % w.sectors) * sectorlen;   // a multiple of 8
+    for (long j = 0; j < sectorlen; j += 8) {
+        unsigned char b = w.bits[(base + j) >> 3];
+        for (int k = 0; b; k++, b >>= 1)
+            if (b & 1) w.sector[j + k] = w.val[base + j + k];
+    }
+    if (cd::edcright(w.sector, r)) return;
+    if (w.imf->edcbroken < namedsectors) w.imf->broken[w.imf->edcbroken] = s;
+    w.imf->edcbroken++;
+}
+
+// Sector s leaves the window: no record can write into it any more.
+void finish(int64_t s)
+{
+    unsigned char &t = w.touched[s % w.sectors];
+    if (!t) return;
+    t = 0;
+    if (w.imf) judgeedc(s);
+    std::memset(w.bits + (s % w.sectors) * sectorlen / 8, 0, sectorlen / 8);
+}
+
+// Finishes the sectors of the window that lie before offset upto.
+void finishbefore(int64_t upto)
+{
+    int64_t last = std::min(upto, w.start + w.len) / sectorlen;
+    for (int64_t s = w.start / sectorlen; s < last; s++) finish(s);
+}
+
+// Where the window starts for a record [pos, end) in a sliding walk: it
+// moves only forward, as little as it must. -1: the record lies before it.
+int64_t slide(int64_t start, int64_t pos, int64_t end, bool first)
+{
+    constexpr int64_t len = slidesectors * sectorlen;
+    if (first) start = std::max<int64_t>(0, (pos / sectorlen - slidesectors / 2) * sectorlen);
+    else if (pos < start) return -1;
+    if (end > start + len) start = (end + sectorlen - 1) / sectorlen * sectorlen - len;
+    return start;
+}
+
+// Whether the record's bytes all hold their values in the image now.
+bool inplace(int64_t pos, const unsigned char *d, long n)
+{
+    return pos + n <= w.imagelen && std::memcmp(w.image + pos, d, size_t(n)) == 0;
+}
+
+void resetcounts()
+{
+    w.pf->byteswritten = w.pf->sectors = 0;
+    w.pf->overlap = false;
+    if (w.imf) w.imf->tochange = w.imf->inplace = w.imf->edcright = w.imf->edcbroken = 0;
+    std::memset(w.bits, 0, sizeof w.bits);
+    std::memset(w.touched, 0, sizeof w.touched);
+}
+
+// One pass over the patch for the stretch of the image that starts at
+// start: the parts of records that lie in it.
+void stretchpass(const Mapped &patch, int64_t start)
+{
+    w.start = start;
+    w.len = winlen;
+    w.sectors = winsectors;
+    zem::RecordReader rd;
+    zem::readrecords(rd, w.pf->area, patch.data + w.pf->area.first);
+    while (zem::nextrecord(rd) == zem::steprecord) {
+        int64_t pos = rd.pos, end = pos + rd.len;
+        int64_t from = std::max(pos, start), to = std::min(end, start + winlen);
+        if (from >= to) continue;
+        if (w.imf && pos == from && inplace(pos, rd.data, rd.len)) w.imf->inplace++;
+        touch(from, to);
+        putbytes(from, rd.data + (from - pos), long(to - from));
+    }
+    finishbefore(start + winlen);
+}
+
+} // namespace
+
+void walkrecords(const Mapped &patch, const Mapped *image, PatchFacts &pf, ImageFacts *imf)
+{
+    w.pf = &pf;
+    w.imf = imf;
+    w.image = image ? image->data : nullptr;
+    w.imagelen = image ? image->size : 0;
+    pf.records = pf.databytes = 0;
+    pf.lowest = pf.highest = -1;
+    pf.inorder = true;
+    resetcounts();
+    std::memset(stretches, 0, sizeof stretches);
+    if (pf.area.damage != zem::flawnone) {
+        pf.damage = pf.area.damage;
+        return;
+    }
+
+    /* The sliding walk, and the facts any walk gives */
+    zem::RecordReader rd, ahead;
+    zem::readrecords(rd, pf.area, patch.data + pf.area.first);
+    zem::readrecords(ahead, pf.area, patch.data + pf.area.first);
+    bool first = true;
+    w.start = 0;
+    w.len = slidesectors * sectorlen;
+    w.sectors = slidesectors;
+    for (;;) {
+        // The image bytes of records a little ahead are fetched meanwhile:
+        // a patch in image order reaches a new part of the image with nearly
+        // every record, and waiting for each costs more than the rest.
+        while (w.image && ahead.records < rd.records + lookahead &&
+               zem::nextrecord(ahead) == zem::steprecord) {
+            __builtin_prefetch(w.image + std::min<int64_t>(ahead.pos, w.imagelen - 1));
+            __builtin_prefetch(w.image + std::min<int64_t>(ahead.pos / sectorlen * sectorlen, w.imagelen - 1));
+        }
+        zem::step s = zem::nextrecord(rd);
+        if (s == zem::stepend) break;
+        if (s != zem::steprecord) {   // in memory, a read cannot fail
+            pf.damage = rd.damage;
+            pf.damageat = rd.recat;
+            return;
+        }
+        pf.records++;
+        pf.databytes += rd.len;
+        if (rd.len == 0) continue;   // writes nothing
+        int64_t pos = rd.pos, end = pos + rd.len;
+        if (pf.lowest < 0 || pos < pf.lowest) pf.lowest = pos;
+        if (end - 1 > pf.highest) pf.highest = end - 1;
+        for (int64_t k = pos / winlen; k <= (end - 1) / winlen; k++)
+            stretches[k >> 3] |= (unsigned char)(1u << (k & 7));
+        if (!pf.inorder) continue;
+
+        int64_t start = slide(w.start, pos, end, first);
+        if (start < 0) {
+            pf.inorder = false;
+            continue;
+        }
+        if (!first) finishbefore(start);
+        first = false;
+        w.start = start;
+        touch(pos, end);
+        if (putbytes(pos, rd.data, rd.len) == rd.len && imf) imf->inplace++;
+    }
+    if (pf.inorder) {
+        finishbefore(w.start + w.len);
+        return;
+    }
+
+    /* Records in any order: one pass for each stretch they reach */
+    resetcounts();
+    for (int64_t k = 0; k < nstretches; k++)
+        if (isset(stretches, k)) stretchpass(patch, k * winlen);
+}
