@@ -149,6 +149,7 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
     if (pf.kind == zem::version2) {
         line("File_id.diz", pf.hasdiz ? "yes" : "no");
         std::string diz = forterminal(pf.diz);
+        if (!diz.empty() && diz.back() == '\n') diz.pop_back();   // its last line ended
         for (size_t at = 0; pf.hasdiz && at <= diz.size();) {
             size_t nl = diz.find('\n', at);
             if (nl == std::string::npos) nl = diz.size();
@@ -214,7 +215,8 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
             line("State", s);
             std::string e = count(imf->edcright, "sector") + " written into " +
                             (imf->edcright == 1 ? "has" : "have") + " a right EDC now";
-            if (imf->edcright > 0) {
+            if (imf->edcright == 0) e = "no sector written into has a right EDC now (none to keep)";
+            else {
                 e += "; the patch leaves " + num(imf->edcbroken) + " of them wrong";
                 for (int i = 0; i < imf->edcbroken && i < namedsectors; i++)
                     e += (i ? ", " : " (sector ") + num(imf->broken[i]);
