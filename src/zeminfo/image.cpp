@@ -1,5 +1,6 @@
 // zeminfo: the image checks: size, where the validation block lies, the
 // image's own volume descriptor.
+#include <algorithm>
 #include <cstring>
 
 #include "infocore.hpp"
@@ -44,16 +45,33 @@ bool uniform(const unsigned char *p, long n)
     return true;
 }
 
+// Where the block first lies in the image's first searchlen bytes, or -1.
+int64_t search(const Input &image, const unsigned char *block)
+{
+    static unsigned char buf[1 << 20];
+    int64_t span = std::min(image.size, searchlen);
+    // Chunks overlap by a block less one byte, so that none is missed.
+    for (int64_t at = 0; at + zem::checkblocklen <= span; at += sizeof buf - zem::checkblocklen + 1) {
+        long n = long(std::min<int64_t>(sizeof buf, span - at));
+        bytesat(image, at, n, buf);
+        const void *found = memmem(buf, size_t(n), block, zem::checkblocklen);
+        if (found) return at + (static_cast<const unsigned char *>(found) - buf);
+    }
+    return -1;
+}
+
 } // namespace
 
-void checkimage(const Mapped &patch, const Mapped &image, const PatchFacts &pf, ImageFacts &imf)
+void checkimage(const Input &patch, const Input &image, const PatchFacts &pf, ImageFacts &imf)
 {
     imf.size = image.size;
 
     /* The image's own descriptor */
+    unsigned char pvd[pvdlen];
     for (const Pvd &d : pvds) {
         if (d.at + pvdlen > image.size) continue;
-        imf.volume = decodevolume(image.data + d.at, pvdlen, 0);
+        bytesat(image, d.at, pvdlen, pvd);
+        imf.volume = decodevolume(pvd, pvdlen, 0);
         if (imf.volume.valid) {
             imf.volume.mode = d.mode;
             break;
@@ -63,13 +81,9 @@ void checkimage(const Mapped &patch, const Mapped &image, const PatchFacts &pf, 
 
     /* Mavrin's two tests */
     imf.sizematches = image.size == pf.imagesize;
-    unsigned char stored[zem::checkblocklen] = {}, now[zem::checkblocklen] = {};
-    if (patch.size > zem::checkblockpos)
-        std::memcpy(stored, patch.data + zem::checkblockpos,
-                    size_t(std::min<int64_t>(zem::checkblocklen, patch.size - zem::checkblockpos)));
-    if (image.size > zem::imageblockpos)
-        std::memcpy(now, image.data + zem::imageblockpos,
-                    size_t(std::min<int64_t>(zem::checkblocklen, image.size - zem::imageblockpos)));
+    unsigned char stored[zem::checkblocklen], now[zem::checkblocklen];
+    bytesat(patch, zem::checkblockpos, zem::checkblocklen, stored);
+    bytesat(image, zem::imageblockpos, zem::checkblocklen, now);
     imf.blockmatches = std::memcmp(stored, now, sizeof now) == 0;
     imf.shift = 0;
     if (imf.blockmatches) {
@@ -81,17 +95,17 @@ void checkimage(const Mapped &patch, const Mapped &image, const PatchFacts &pf, 
     imf.where = layoutnone;
     if (uniform(stored, zem::checkblocklen)) return;
     for (const Place &p : places) {
-        if (p.at + zem::checkblocklen <= image.size &&
-            std::memcmp(image.data + p.at, stored, sizeof stored) == 0) {
+        if (p.at + zem::checkblocklen > image.size) continue;
+        bytesat(image, p.at, zem::checkblocklen, now);
+        if (std::memcmp(now, stored, sizeof stored) == 0) {
             imf.where = p.where;
             imf.shift = p.at - zem::imageblockpos;
             return;
         }
     }
-    int64_t span = std::min(image.size, searchlen);
-    const void *found = span > 0 ? memmem(image.data, size_t(span), stored, sizeof stored) : nullptr;
-    if (found) {
+    int64_t found = search(image, stored);
+    if (found >= 0) {
         imf.where = layoutshifted;
-        imf.shift = static_cast<const unsigned char *>(found) - image.data - zem::imageblockpos;
+        imf.shift = found - zem::imageblockpos;
     }
 }

@@ -64,23 +64,28 @@ struct ImageFacts {
     int64_t broken[namedsectors];   // the first of them, as sector numbers
 };
 
-// Reads an image file (size, a read-only mapping); error says why it fails.
-struct Mapped {
+// An input file, opened for reading.
+struct Input {
     int fd;
     int64_t size;
-    const unsigned char *data;   // nullptr for an empty file
 };
-bool mapfile(const char *path, Mapped &m, std::string &error);
-void unmapfile(Mapped &m);
+// Opens path; error says why it cannot.
+bool openinput(const char *path, Input &in, std::string &error);
+void closeinput(Input &in);
+// n bytes of the file at pos into out; what lies past its end (or what a
+// failed read leaves) reads as zeros, as Mavrin's short reads leave them.
+void bytesat(const Input &f, int64_t pos, long n, unsigned char *out);
 
-// The patch: header, trailer text, validation block, records. With an image,
-// also the image's side of the records. Fails only when the patch cannot be
-// read or is no ZEM patch; a damaged patch is a fact, not a failure.
-bool readpatch(const Mapped &patch, PatchFacts &pf, std::string &error);
-void walkrecords(const Mapped &patch, const Mapped *image, PatchFacts &pf, ImageFacts *imf);
+// The patch: header, trailer text, validation block. Fails only when the
+// patch is no ZEM patch; a damaged patch is a fact, not a failure.
+bool readpatch(const Input &patch, PatchFacts &pf, std::string &error);
+// The records; with an image, also the image's side of them. Fails when
+// reading the patch fails.
+bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFacts *imf,
+                 std::string &error);
 
 // The image checks: size, validation block and layout, the image's own descriptor.
-void checkimage(const Mapped &patch, const Mapped &image, const PatchFacts &pf, ImageFacts &imf);
+void checkimage(const Input &patch, const Input &image, const PatchFacts &pf, ImageFacts &imf);
 
 // Decodes a primary volume descriptor from n bytes beginning at its byte
 // from (8 for a Mode 2 validation block, 16 for Mode 1, 0 for a whole one).

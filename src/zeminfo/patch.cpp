@@ -1,9 +1,8 @@
-// zeminfo: the files, mapped read-only; the patch's header, trailer text and
-// validation block; the volume descriptor fields.
+// zeminfo: the input files; the patch's header, trailer text and validation
+// block; the volume descriptor fields.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,48 +10,42 @@
 
 // Opens without blocking (a FIFO with no writer would wait forever) and
 // takes regular files only: anything else cannot be read at offsets.
-bool mapfile(const char *path, Mapped &m, std::string &error)
+bool openinput(const char *path, Input &in, std::string &error)
 {
-    m = {-1, 0, nullptr};
-    m.fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (m.fd < 0) {
+    in = {open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), 0};
+    if (in.fd < 0) {
         error = std::string("cannot open ") + path + ": " + strerror(errno);
         return false;
     }
     struct stat st;
-    if (fstat(m.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         error = std::string(path) + " is not a regular file";
-        unmapfile(m);
+        closeinput(in);
         return false;
     }
-    m.size = st.st_size;
-    if (m.size == 0) return true;
-    void *p = mmap(nullptr, size_t(m.size), PROT_READ, MAP_SHARED, m.fd, 0);
-    if (p == MAP_FAILED) {
-        error = std::string("cannot read ") + path + ": " + strerror(errno);
-        unmapfile(m);
-        return false;
-    }
-    m.data = static_cast<const unsigned char *>(p);
+    in.size = st.st_size;
     return true;
 }
 
-void unmapfile(Mapped &m)
+void closeinput(Input &in)
 {
-    if (m.data) munmap(const_cast<unsigned char *>(m.data), size_t(m.size));
-    if (m.fd >= 0) close(m.fd);
-    m = {-1, 0, nullptr};
+    if (in.fd >= 0) close(in.fd);
+    in = {-1, 0};
+}
+
+void bytesat(const Input &f, int64_t pos, long n, unsigned char *out)
+{
+    long done = 0;
+    while (done < n) {
+        ssize_t got = pread(f.fd, out + done, size_t(n - done), off_t(pos + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += long(got);
+    }
+    std::memset(out + done, 0, size_t(n - done));
 }
 
 namespace {
-
-// n bytes of the file at pos into out; what lies past its end reads as
-// zeros, as Mavrin's short reads leave them.
-void bytesat(const Mapped &f, int64_t pos, long n, unsigned char *out)
-{
-    std::memset(out, 0, size_t(n));
-    if (pos < f.size) std::memcpy(out, f.data + pos, size_t(std::min<int64_t>(n, f.size - pos)));
-}
 
 // An identifier of a volume descriptor: its bytes, trailing spaces dropped.
 std::string identifier(const unsigned char *p, long n)
@@ -129,7 +122,7 @@ Volume blockvolume(const unsigned char *block)
     return v;
 }
 
-bool readpatch(const Mapped &patch, PatchFacts &pf, std::string &error)
+bool readpatch(const Input &patch, PatchFacts &pf, std::string &error)
 {
     /* Identify */
     unsigned char head[zem::methodpos + 1];
@@ -165,7 +158,9 @@ bool readpatch(const Mapped &patch, PatchFacts &pf, std::string &error)
         trailer = zem::findtrailer(tail, patch.size);
         pf.hasdiz = trailer.present;
         zem::TrailerText text = zem::trailertext(trailer, patch.size);
-        if (text.shown > 0) pf.diz = cp437(patch.data + text.at, text.shown);
+        unsigned char shown[zem::diztextmax];
+        if (text.shown > 0) bytesat(patch, text.at, text.shown, shown);
+        if (text.shown > 0) pf.diz = cp437(shown, text.shown);
     }
     pf.area = zem::recordsarea(pf.kind, trailer, patch.size);
     pf.damage = pf.area.damage;

@@ -1,7 +1,5 @@
 // zeminfo: options, the run, the exit status.
 #include <cerrno>
-#include <csetjmp>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -29,20 +27,10 @@ void usage(FILE *to)
             "1 an error or a damaged patch.\n");
 }
 
-// The files of a run and what was found; static, so that a jump out of a
-// fault leaves nothing behind on the stack that needs to be undone.
-Mapped patch, image;
+// The files of a run and what was found.
+Input patch, image;
 PatchFacts pf;
 ImageFacts imf;
-
-sigjmp_buf faultjump;
-
-// A mapped file that shrinks under the run faults on the next read of what
-// is gone: that ends the run with an error instead of killing it.
-void onfault(int)
-{
-    siglongjmp(faultjump, 1);
-}
 
 // Ends a run that failed: the message, on standard error or as JSON.
 int failrun(bool asjson, bool withpatch, const std::string &error)
@@ -60,30 +48,14 @@ int run(bool asjson, const char *patchpath, const char *imagepath)
     pf.file = patchpath;
     if (imagepath) imf.file = imagepath;
     if (!cp437init(error)) return failrun(asjson, false, error);
-    if (!mapfile(patchpath, patch, error)) return failrun(asjson, false, error);
-    if (!readpatch(patch, pf, error)) {
-        unmapfile(patch);
-        return failrun(asjson, false, error);
-    }
-    if (imagepath && !mapfile(imagepath, image, error)) {
-        unmapfile(patch);
-        return failrun(asjson, false, error);
-    }
-
-    /* The walk and the checks, guarded against files that shrink meanwhile */
-    struct sigaction guard = {}, saved = {};
-    guard.sa_handler = onfault;
-    sigemptyset(&guard.sa_mask);
-    sigaction(SIGBUS, &guard, &saved);
-    bool faulted = sigsetjmp(faultjump, 1) != 0;
-    if (!faulted) {
-        walkrecords(patch, imagepath ? &image : nullptr, pf, imagepath ? &imf : nullptr);
-        if (imagepath) checkimage(patch, image, pf, imf);
-    }
-    sigaction(SIGBUS, &saved, nullptr);
-    unmapfile(patch);
-    unmapfile(image);
-    if (faulted) return failrun(asjson, false, "a file was shortened while zeminfo read it");
+    if (!openinput(patchpath, patch, error)) return failrun(asjson, false, error);
+    bool ok = readpatch(patch, pf, error);
+    if (ok && imagepath) ok = openinput(imagepath, image, error);
+    if (ok) ok = walkrecords(patch, imagepath ? &image : nullptr, pf, imagepath ? &imf : nullptr, error);
+    if (ok && imagepath) checkimage(patch, image, pf, imf);
+    closeinput(patch);
+    if (imagepath) closeinput(image);
+    if (!ok) return failrun(asjson, false, error);
 
     /* The report */
     verdict v = verdictof(pf, imagepath ? &imf : nullptr);
