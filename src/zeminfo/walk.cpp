@@ -14,6 +14,7 @@
 // it, depending on how the page cache holds the file.
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "edc.hpp"
@@ -25,8 +26,10 @@ constexpr long sectorlen = zem::sectorlen;
 // The window of a pass over a stretch of the image, and the shorter one that
 // slides: it stays in the processor's cache, and records of a patch in image
 // order arrive at most a few sectors apart.
+// Both are powers of two in sectors, so that finding a byte's place takes no
+// division by a number known only at run time.
 constexpr long winsectors = 2048;
-constexpr int64_t winlen = winsectors * sectorlen;   // 4.6 MB, a whole number of sectors
+constexpr int64_t winlen = winsectors * sectorlen;   // 4.6 MB
 constexpr long slidesectors = 64;
 
 // Image blocks held at once: a stretch's worth and a few more.
@@ -42,7 +45,7 @@ struct Window {
     int64_t len;                  // winlen or slidesectors sectors
     long sectors;                 // as many sectors
     unsigned char val[winlen];    // byte at offset o lies at val[o % len]
-    unsigned char bits[winlen / 8];   // which of them are written
+    uint64_t bits[winlen / 64];   // which of them are written
     unsigned char touched[winsectors];
     unsigned char sector[sectorlen];  // a sector as the patch leaves it
     PatchFacts *pf;
@@ -90,24 +93,48 @@ bool isset(const unsigned char *b, int64_t i)
     return b[i >> 3] >> (i & 7) & 1;
 }
 
-// Whether any of n bits from slot on are set.
-bool anyset(int64_t slot, long n)
+bool written(int64_t slot)
 {
-    for (; n > 0 && (slot & 7); slot++, n--)
-        if (isset(w.bits, slot)) return true;
-    for (; n >= 8; slot += 8, n -= 8)
-        if (w.bits[slot >> 3]) return true;
-    for (; n > 0; slot++, n--)
-        if (isset(w.bits, slot)) return true;
-    return false;
+    return w.bits[slot >> 6] >> (slot & 63) & 1;
 }
 
-void setbits(int64_t slot, long n)
+// The words of the bits [slot, slot + n) and the masks of the first and last.
+struct Span {
+    int64_t first, last;
+    uint64_t lo, hi;
+};
+Span span(int64_t slot, long n)
 {
-    for (; n > 0 && (slot & 7); slot++, n--) w.bits[slot >> 3] |= (unsigned char)(1u << (slot & 7));
-    if (n >= 8) std::memset(w.bits + (slot >> 3), 0xff, size_t(n >> 3));
-    slot += n & ~7L;
-    for (n &= 7; n > 0; slot++, n--) w.bits[slot >> 3] |= (unsigned char)(1u << (slot & 7));
+    int64_t end = slot + n - 1;
+    return {slot >> 6, end >> 6, ~uint64_t(0) << (slot & 63), ~uint64_t(0) >> (63 - (end & 63))};
+}
+
+bool anyset(int64_t slot, long n)
+{
+    Span sp = span(slot, n);
+    if (sp.first == sp.last) return w.bits[sp.first] & sp.lo & sp.hi;
+    if (w.bits[sp.first] & sp.lo) return true;
+    for (int64_t k = sp.first + 1; k < sp.last; k++)
+        if (w.bits[k]) return true;
+    return w.bits[sp.last] & sp.hi;
+}
+
+// Sets (on) or clears the bits [slot, slot + n).
+void markbits(int64_t slot, long n, bool on)
+{
+    Span sp = span(slot, n);
+    if (sp.first == sp.last) sp.lo &= sp.hi;
+    auto put = [on](uint64_t &word, uint64_t mask) { word = on ? word | mask : word & ~mask; };
+    put(w.bits[sp.first], sp.lo);
+    for (int64_t k = sp.first + 1; k < sp.last; k++) w.bits[k] = on ? ~uint64_t(0) : 0;
+    if (sp.last != sp.first) put(w.bits[sp.last], sp.hi);
+}
+
+// Where the byte at image offset pos lies in the window.
+int64_t slotof(int64_t pos)
+{
+    int64_t s = pos / sectorlen;
+    return (s & (w.sectors - 1)) * sectorlen + (pos - s * sectorlen);
 }
 
 // Whether writing v at image offset at would change the image: bytes past
@@ -124,7 +151,7 @@ long putbytes(int64_t pos, const unsigned char *d, long n)
 {
     long held = 0;
     while (n > 0) {
-        int64_t slot = pos % w.len;
+        int64_t slot = slotof(pos);
         long piece = long(std::min<int64_t>(n, w.len - slot));
         if (!anyset(slot, piece)) {
             /* Bytes no record wrote before: the common case */
@@ -140,15 +167,15 @@ long putbytes(int64_t pos, const unsigned char *d, long n)
                 held += same;
             }
             std::memcpy(w.val + slot, d, size_t(piece));
-            setbits(slot, piece);
+            markbits(slot, piece, true);
         } else {
             /* Overlap: the later record wins */
             w.pf->overlap = true;
             for (long i = 0; i < piece; i++) {
                 int64_t s = slot + i;
-                if (!isset(w.bits, s)) {
+                if (!written(s)) {
                     w.pf->byteswritten++;
-                    w.bits[s >> 3] |= (unsigned char)(1u << (s & 7));
+                    w.bits[s >> 6] |= uint64_t(1) << (s & 63);
                 } else if (w.imf && changes(pos + i, w.val[s])) {
                     w.imf->tochange--;
                 }
@@ -167,7 +194,7 @@ long putbytes(int64_t pos, const unsigned char *d, long n)
 void touch(int64_t pos, int64_t end)
 {
     for (int64_t s = pos / sectorlen; s <= (end - 1) / sectorlen; s++) {
-        unsigned char &t = w.touched[s % w.sectors];
+        unsigned char &t = w.touched[s & (w.sectors - 1)];
         if (!t) w.pf->sectors++;
         t = 1;
     }
@@ -185,11 +212,14 @@ void judgeedc(int64_t s)
     w.imf->edcright++;
 
     std::memcpy(w.sector, now, sectorlen);
-    int64_t base = (s % w.sectors) * sectorlen;   // a multiple of 8
-    for (long j = 0; j < sectorlen; j += 8) {
-        unsigned char b = w.bits[(base + j) >> 3];
-        for (int k = 0; b; k++, b >>= 1)
-            if (b & 1) w.sector[j + k] = w.val[base + j + k];
+    int64_t base = (s & (w.sectors - 1)) * sectorlen;
+    Span sp = span(base, sectorlen);
+    for (int64_t k = sp.first; k <= sp.last; k++) {
+        uint64_t bits = w.bits[k] & (k == sp.first ? sp.lo : ~uint64_t(0)) & (k == sp.last ? sp.hi : ~uint64_t(0));
+        for (; bits; bits &= bits - 1) {
+            int64_t slot = k * 64 + __builtin_ctzll(bits);
+            w.sector[slot - base] = w.val[slot];
+        }
     }
     if (cd::edcright(w.sector, r)) return;
     if (w.imf->edcbroken < namedsectors) w.imf->broken[w.imf->edcbroken] = s;
@@ -199,11 +229,11 @@ void judgeedc(int64_t s)
 // Sector s leaves the window: no record can write into it any more.
 void finish(int64_t s)
 {
-    unsigned char &t = w.touched[s % w.sectors];
+    unsigned char &t = w.touched[s & (w.sectors - 1)];
     if (!t) return;
     t = 0;
     if (w.imf) judgeedc(s);
-    std::memset(w.bits + (s % w.sectors) * sectorlen / 8, 0, sectorlen / 8);
+    markbits((s & (w.sectors - 1)) * sectorlen, sectorlen, false);
 }
 
 // Finishes the sectors of the window that lie before offset upto.
