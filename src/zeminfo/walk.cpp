@@ -32,9 +32,14 @@ constexpr long winsectors = 2048;
 constexpr int64_t winlen = winsectors * sectorlen;   // 4.6 MB
 constexpr long slidesectors = 64;
 
-// Image blocks held at once: a stretch's worth and a few more.
-constexpr long blocklen = 128 * 1024;
-constexpr long nblocks = winlen / blocklen + 3;
+// Image blocks held at once: a stretch's worth and more, of which the sliding
+// walk uses a few: what it reads then stays in the processor's cache.
+constexpr long blocklen = 256 * 1024;
+constexpr long nblocks = 32;
+constexpr long slideblocks = 2;
+static_assert(winlen + zem::recmaxdata + blocklen <= nblocks * blocklen, "a stretch fits");
+static_assert(slidesectors * sectorlen + zem::recmaxdata + blocklen <= slideblocks * blocklen,
+              "a sliding window fits");
 // Window-sized stretches of the image that records can reach.
 constexpr int64_t nstretches = (zem::imagelimit + zem::recmaxdata) / winlen + 1;
 
@@ -54,8 +59,9 @@ struct Window {
 Window w;
 unsigned char stretches[(nstretches + 7) / 8];   // stretches that records reach
 
-// Blocks of the image: block k, if held, lies in slot k % nblocks.
+// Blocks of the image: block k, if held, lies in slot k % n.
 struct Blocks {
+    long n;                               // nblocks or slideblocks
     unsigned char data[nblocks][blocklen];
     int64_t which[nblocks];               // the block a slot holds, or -1
     unsigned char joined[sectorlen];      // a range across two blocks
@@ -66,7 +72,7 @@ unsigned char zemspace[256 * 1024];   // the record reader's buffer
 
 const unsigned char *block(int64_t k)
 {
-    long slot = long(k % nblocks);
+    long slot = long(k & (blocks.n - 1));
     if (blocks.which[slot] != k) {
         int64_t at = k * blocklen;
         bytesat(*w.image, at, long(std::min<int64_t>(blocklen, w.imagelen - at)), blocks.data[slot]);
@@ -301,6 +307,7 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
     w.image = image;
     w.imagelen = image ? image->size : 0;
     std::fill(blocks.which, blocks.which + nblocks, -1);
+    blocks.n = slideblocks;
     pf.records = pf.databytes = 0;
     pf.lowest = pf.highest = -1;
     pf.inorder = true;
@@ -358,6 +365,8 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
 
     /* Records in any order: one pass for each stretch they reach */
     resetcounts();
+    blocks.n = nblocks;
+    std::fill(blocks.which, blocks.which + nblocks, -1);
     for (int64_t k = 0; k < nstretches; k++) {
         if (isset(stretches, k) && !stretchpass(patch, k * winlen)) {
             error = pf.file + " changed while zeminfo read it";
