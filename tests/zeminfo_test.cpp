@@ -148,7 +148,7 @@ TEST_F(ZemInfo, DiagnosesRealDiscImages)
         // the right image, a patch that keeps the EDC right
         {"right image", raw2, &withedc, 0, "raw", 0, true, -1, 0, "applies cleanly"},
         // a patch that leaves the EDC of both sectors wrong
-        {"EDC left wrong", raw2, &without, 0, "raw", 0, true, 30, 2, "(sector 30, 40): it works"},
+        {"EDC left wrong", raw2, &without, 0, "raw", 0, true, 30, 2, "(sectors 30, 40): it works"},
         // a Mode 1 disc, its image the right one
         {"Mode 1 disc", raw1, &mode1, 0, "raw", 0, true, -1, 0, "applies cleanly"},
         // ISOs of each disc: the block one descriptor offset earlier

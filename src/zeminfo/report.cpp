@@ -219,7 +219,7 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
             else {
                 e += "; the patch leaves " + num(imf->edcbroken) + " of them wrong";
                 for (int i = 0; i < imf->edcbroken && i < namedsectors; i++)
-                    e += (i ? ", " : " (sector ") + num(imf->broken[i]);
+                    e += (i ? ", " : imf->edcbroken == 1 ? " (sector " : " (sectors ") + num(imf->broken[i]);
                 if (imf->edcbroken > namedsectors) e += ", ...";
                 if (imf->edcbroken > 0)
                     e += "): it works in most emulators but fails on hardware and in strict tools";

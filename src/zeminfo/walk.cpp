@@ -167,7 +167,11 @@ long putbytes(int64_t pos, const unsigned char *d, long n)
                 if (pos < w.imagelen) {
                     long within = long(std::min<int64_t>(piece, w.imagelen - pos));
                     const unsigned char *img = imageat(pos, within);
-                    for (long i = 0; i < within; i++) same += d[i] == img[i];
+                    // A piece is at most a record long, so a byte counts it:
+                    // the compiler then compares and adds 16 bytes at a time.
+                    uint8_t hits = 0;
+                    for (long i = 0; i < within; i++) hits = uint8_t(hits + (d[i] == img[i]));
+                    same = hits;
                 }
                 w.imf->tochange += piece - same;
                 held += same;
