@@ -34,11 +34,13 @@ constexpr long slidesectors = 64;
 
 // Image blocks held at once: a stretch's worth and more, of which the sliding
 // walk uses a few: what it reads then stays in the processor's cache.
-constexpr long blocklen = 256 * 1024;
-constexpr long nblocks = 32;
+// Records sparser than one a block are read in small blocks, in passes over
+// stretches: a large block would be read for the sake of one record.
+constexpr int largeshift = 18, smallshift = 15;   // 256 KiB, 32 KiB
+constexpr long blockspace = 32 << largeshift;     // 8 MiB
 constexpr long slideblocks = 2;
-static_assert(winlen + zem::recmaxdata + blocklen <= nblocks * blocklen, "a stretch fits");
-static_assert(slidesectors * sectorlen + zem::recmaxdata + blocklen <= slideblocks * blocklen,
+static_assert(winlen + zem::recmaxdata + (1 << largeshift) <= blockspace, "a stretch fits");
+static_assert(slidesectors * sectorlen + zem::recmaxdata + (1 << largeshift) <= slideblocks << largeshift,
               "a sliding window fits");
 // Window-sized stretches of the image that records can reach.
 constexpr int64_t nstretches = (zem::imagelimit + zem::recmaxdata) / winlen + 1;
@@ -61,9 +63,10 @@ unsigned char stretches[(nstretches + 7) / 8];   // stretches that records reach
 
 // Blocks of the image: block k, if held, lies in slot k % n.
 struct Blocks {
-    long n;                               // nblocks or slideblocks
-    unsigned char data[nblocks][blocklen];
-    int64_t which[nblocks];               // the block a slot holds, or -1
+    int shift;                            // blocks of 1 << shift bytes
+    long n;                               // slots in use, a power of two
+    unsigned char data[blockspace];
+    int64_t which[blockspace >> smallshift];   // the block a slot holds, or -1
     unsigned char joined[sectorlen];      // a range across two blocks
 };
 Blocks blocks;
@@ -73,20 +76,22 @@ unsigned char zemspace[256 * 1024];   // the record reader's buffer
 const unsigned char *block(int64_t k)
 {
     long slot = long(k & (blocks.n - 1));
+    unsigned char *data = blocks.data + (slot << blocks.shift);
     if (blocks.which[slot] != k) {
-        int64_t at = k * blocklen;
-        bytesat(*w.image, at, long(std::min<int64_t>(blocklen, w.imagelen - at)), blocks.data[slot]);
+        int64_t at = k << blocks.shift;
+        bytesat(*w.image, at, long(std::min<int64_t>(int64_t(1) << blocks.shift, w.imagelen - at)), data);
         blocks.which[slot] = k;
     }
-    return blocks.data[slot];
+    return data;
 }
 
 // The image's n bytes at pos (n at most a sector, all within the image),
 // valid until the next call.
 const unsigned char *imageat(int64_t pos, long n)
 {
-    int64_t k = pos / blocklen;
-    long off = long(uint64_t(pos) % uint64_t(blocklen));   // pos is never negative
+    const long blocklen = 1L << blocks.shift;
+    int64_t k = pos >> blocks.shift;
+    long off = long(uint64_t(pos) & uint64_t(blocklen - 1));   // pos is never negative
     if (off + n <= blocklen) return block(k) + off;
     long first = blocklen - off;
     std::memcpy(blocks.joined, block(k) + off, size_t(first));
@@ -310,7 +315,8 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
     w.imf = imf;
     w.image = image;
     w.imagelen = image ? image->size : 0;
-    std::fill(blocks.which, blocks.which + nblocks, -1);
+    std::fill(std::begin(blocks.which), std::end(blocks.which), -1);
+    blocks.shift = largeshift;
     blocks.n = slideblocks;
     pf.records = pf.databytes = 0;
     pf.lowest = pf.highest = -1;
@@ -369,8 +375,10 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
 
     /* Records in any order: one pass for each stretch they reach */
     resetcounts();
-    blocks.n = nblocks;
-    std::fill(blocks.which, blocks.which + nblocks, -1);
+    bool sparse = pf.records << largeshift < pf.highest - pf.lowest;
+    blocks.shift = sparse ? smallshift : largeshift;
+    blocks.n = blockspace >> blocks.shift;
+    std::fill(std::begin(blocks.which), std::end(blocks.which), -1);
     for (int64_t k = 0; k < nstretches; k++) {
         if (isset(stretches, k) && !stretchpass(patch, k * winlen)) {
             error = pf.file + " changed while zeminfo read it";
