@@ -33,9 +33,9 @@ PatchFacts pf;
 ImageFacts imf;
 
 // Ends a run that failed: the message, on standard error or as JSON.
-int failrun(bool asjson, bool withpatch, const std::string &error)
+int failrun(bool asjson, const std::string &error)
 {
-    if (asjson) printjson(withpatch ? &pf : nullptr, nullptr, verror, error);
+    if (asjson) printjson(nullptr, nullptr, verror, error);
     else fprintf(stderr, "zeminfo: %s\n", error.c_str());
     return exiterror;
 }
@@ -45,17 +45,18 @@ int run(bool asjson, const char *patchpath, const char *imagepath)
     std::string error;
     pf = PatchFacts();
     imf = ImageFacts();
+    patch = image = Input{-1, 0};   // nothing of an earlier run is closed again
     pf.file = patchpath;
     if (imagepath) imf.file = imagepath;
-    if (!cp437init(error)) return failrun(asjson, false, error);
-    if (!openinput(patchpath, patch, error)) return failrun(asjson, false, error);
+    if (!cp437init(error)) return failrun(asjson, error);
+    if (!openinput(patchpath, patch, error)) return failrun(asjson, error);
     bool ok = readpatch(patch, pf, error);
     if (ok && imagepath) ok = openinput(imagepath, image, error);
     if (ok) ok = walkrecords(patch, imagepath ? &image : nullptr, pf, imagepath ? &imf : nullptr, error);
     if (ok && imagepath) checkimage(patch, image, pf, imf);
     closeinput(patch);
-    if (imagepath) closeinput(image);
-    if (!ok) return failrun(asjson, false, error);
+    closeinput(image);
+    if (!ok) return failrun(asjson, error);
 
     /* The report */
     verdict v = verdictof(pf, imagepath ? &imf : nullptr);
@@ -101,7 +102,7 @@ int zeminfomain(int argc, char **argv)
     int nargs = argc - optind;
     if (bad.empty() && (nargs < 1 || nargs > 2)) bad = "expected a patch and at most one image";
     if (!bad.empty()) {
-        failrun(asjson, false, bad);
+        failrun(asjson, bad);
         if (!asjson) fprintf(stderr, "Try 'zeminfo --help' for more information.\n");
         return exiterror;
     }
