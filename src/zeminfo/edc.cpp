@@ -27,6 +27,7 @@ struct Tables {
 };
 const Tables tables;
 
+// The unsigned 32-bit little-endian value at p.
 uint32_t le32(const unsigned char *p)
 {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -75,12 +76,14 @@ struct Folds {
     }
 };
 
+// Folds block x on by the distance of constants k and adds the next block.
 __attribute__((target("pclmul,sse4.1"))) __m128i fold(__m128i x, __m128i k, __m128i next)
 {
     return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)),
                          next);
 }
 
+// The CRC of n bytes (64 at least) from register crc on, folded.
 __attribute__((target("pclmul,sse4.1"))) uint32_t edcfolded(const unsigned char *p, long n, uint32_t crc)
 {
     static const Folds k;

@@ -38,6 +38,7 @@ constexpr Pvd pvds[] = {
 };
 constexpr long pvdlen = 2048;
 
+// Whether the n bytes are all the same.
 bool uniform(const unsigned char *p, long n)
 {
     for (long i = 1; i < n; i++)

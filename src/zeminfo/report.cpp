@@ -43,6 +43,7 @@ int statusof(verdict v)
 
 namespace {
 
+// The layout as the JSON report names it; null for none known.
 const char *layoutname(layout l)
 {
     switch (l) {
@@ -57,6 +58,7 @@ const char *layoutname(layout l)
     }
 }
 
+// A number in digits.
 std::string num(int64_t n)
 {
     return std::to_string(n);
@@ -76,11 +78,13 @@ std::string sizewords(int64_t n)
     return s + ")";
 }
 
+// Whether the records reach past size bytes.
 bool grows(const PatchFacts &pf, int64_t size)
 {
     return pf.highest >= size;
 }
 
+// The descriptor fields in words, on one line.
 std::string volumewords(const Volume &v)
 {
     if (!v.valid) return "not an ISO 9660 volume descriptor";
@@ -92,6 +96,7 @@ std::string volumewords(const Volume &v)
     return s;
 }
 
+// The descriptor fields as a JSON object, or null when there are none.
 json volumejson(const Volume &v)
 {
     if (!v.valid) return nullptr;
@@ -103,11 +108,13 @@ json volumejson(const Volume &v)
             {"created", v.created.empty() ? json(nullptr) : json(v.created)}};
 }
 
+// Prints one line of the words report: the label, then the text.
 void line(const char *label, const std::string &text)
 {
     printf("%-15s: %s\n", label, text.c_str());
 }
 
+// Where the validation block lies, and what that says of the image.
 std::string layoutwords(const ImageFacts &imf)
 {
     std::string at = "found at offset " + num(zem::imageblockpos + imf.shift) + ", not " +

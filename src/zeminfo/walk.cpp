@@ -73,6 +73,7 @@ Blocks blocks;
 
 unsigned char zemspace[256 * 1024];   // the record reader's buffer
 
+// Block k of the image, read when its slot holds another.
 const unsigned char *block(int64_t k)
 {
     long slot = long(k & (blocks.n - 1));
@@ -99,11 +100,13 @@ const unsigned char *imageat(int64_t pos, long n)
     return blocks.joined;
 }
 
+// Bit i of the bytes at b.
 bool isset(const unsigned char *b, int64_t i)
 {
     return b[i >> 3] >> (i & 7) & 1;
 }
 
+// Whether the byte at slot of the window is written.
 bool written(int64_t slot)
 {
     return w.bits[slot >> 6] >> (slot & 63) & 1;
@@ -120,6 +123,7 @@ Span span(int64_t slot, long n)
     return {slot >> 6, end >> 6, ~uint64_t(0) << (slot & 63), ~uint64_t(0) >> (63 - (end & 63))};
 }
 
+// Whether any byte of [slot, slot + n) of the window is written.
 bool anyset(int64_t slot, long n)
 {
     Span sp = span(slot, n);
@@ -206,6 +210,7 @@ long putbytes(int64_t pos, const unsigned char *d, long n)
     return held;
 }
 
+// Counts the sectors of [pos, end) that no record wrote into before.
 void touch(int64_t pos, int64_t end)
 {
     for (int64_t s = pos / sectorlen; s <= (end - 1) / sectorlen; s++) {
@@ -275,6 +280,7 @@ bool inplace(int64_t pos, const unsigned char *d, long n)
     return pos + n <= w.imagelen && std::memcmp(imageat(pos, n), d, size_t(n)) == 0;
 }
 
+// Forgets what a walk counted and wrote into the window.
 void resetcounts()
 {
     w.pf->byteswritten = w.pf->sectors = 0;

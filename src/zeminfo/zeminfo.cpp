@@ -8,6 +8,7 @@
 
 namespace {
 
+// Prints the usage summary.
 void usage(FILE *to)
 {
     fprintf(to,
