@@ -114,6 +114,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (!d) d = mkdtemp(tmp);
     if (!d) fail("cannot make a folder for the files");
     dir = d;
+    // The folder goes when the fuzzer ends, not left behind in memory.
+    atexit([] {
+        unlink(inside("image.bin").c_str());
+        unlink(inside("patch.zem").c_str());
+        rmdir(dir.c_str());
+    });
     return 0;
 }
 
