@@ -42,6 +42,9 @@ function(mavrin_installzemmake)
   if(TARGET zemmake)
     install(TARGETS zemmake RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
+  if(TARGET zeminfo)
+    install(TARGETS zeminfo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
 endfunction()
 cmake_language(DEFER CALL mavrin_installzemmake)
 
@@ -58,7 +61,9 @@ image (a BIN file), writing the patch's records straight into the image.
 It shows the patch's description and FILE_ID.DIZ text, checks that the
 image is the one a version 2.0 patch was made for and asks before going
 on when it is not, and refuses a damaged patch before writing anything.
-Mavrin-static is the same program, linked statically.")
+Mavrin-static is the same program, linked statically. zemmake makes ZEM
+patches from two images, and undo patches; zeminfo explains a patch and
+says why an image does or does not fit it.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -1,4 +1,5 @@
-// Every program that reads patches gives the same verdict on every patch:
+// Every program that reads patches (Mavrin, zemmake -u, zeminfo) gives the
+// same verdict on every patch:
 // not a patch, damaged, or sound. Run in process over the fuzz seeds and
 // thousands of mutations of them.
 #include <cstdio>
@@ -9,8 +10,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "patchbuilder.hpp"
 #include "runstate.hpp"
+#include "zeminfo.hpp"
 #include "zemmake.hpp"
 
 namespace {
@@ -110,6 +114,28 @@ protected:
         if (has("is damaged")) return damagedpatch;
         return unclear;
     }
+
+    verdict zeminfo(const bytes &patch)
+    {
+        writefile(path("image.bin"), makeimage(40000));
+        writefile(path("patch.zem"), patch);
+        std::vector<std::string> words = {"zeminfo", "--json", path("patch.zem"), path("image.bin")};
+        std::vector<char *> argv;
+        for (auto &w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        int status = -1;
+        Captured c = inprocess("", [&] { status = zeminfomain(int(words.size()), argv.data()); });
+        nlohmann::json j = nlohmann::json::parse(c.out, nullptr, false);
+        if (!j.is_object() || !c.err.empty()) return unclear;
+        std::string v = j.value("verdict", ""), error = j.value("error", "");
+        if (status == 1 && v == "error" &&
+            (error.find("is not a ZEM patch") != std::string::npos || error.find("encoding method") != std::string::npos))
+            return notpatch;
+        if (status == 1 && v == "damaged" && j["patch"]["damaged"] == true) return damagedpatch;
+        if ((status == 0 && v == "applies") || (status == 2 && v == "asks") || (status == 3 && v == "applied"))
+            return soundpatch;
+        return unclear;
+    }
 };
 
 // The patches of the fuzz seed corpus, without the bytes that choose the image.
@@ -129,7 +155,7 @@ std::vector<bytes> seeds()
 
 } // namespace
 
-TEST_F(Agreement, MavrinAndUndoJudgeEveryPatchAlike)
+TEST_F(Agreement, MavrinUndoAndInfoJudgeEveryPatchAlike)
 {
     std::vector<std::pair<std::string, bytes>> cases;
     const std::vector<bytes> base = seeds();
@@ -183,9 +209,11 @@ TEST_F(Agreement, MavrinAndUndoJudgeEveryPatchAlike)
     for (const auto &c : cases) {
         verdict m = mavrin(c.second);
         verdict z = zemmakeundo(c.second);
+        verdict i = zeminfo(c.second);
         counts[m]++;
         ASSERT_NE(m, unclear) << c.first;
         ASSERT_EQ(std::string(verdictname[m]), verdictname[z]) << c.first << ", " << c.second.size() << " bytes";
+        ASSERT_EQ(std::string(verdictname[m]), verdictname[i]) << c.first << ", " << c.second.size() << " bytes";
     }
     // The mutations reach every verdict.
     EXPECT_GT(counts[notpatch], 0);

@@ -65,7 +65,7 @@ int zemmakemain(int argc, char **argv)
         case 'f': args.force = true; break;
         case 'u': undo = true; break;
         case 'h': usage(stdout); return 0;
-        case 'V': printf("zemmake %s\n", ZEMMAKE_VERSION); return 0;
+        case 'V': printf("zemmake %s\n", MAVRIN_VERSION); return 0;
         case ':':
             return usageerror((std::string("option -") + char(optopt) + " needs a value").c_str());
         default: {

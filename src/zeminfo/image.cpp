@@ -1,0 +1,112 @@
+// zeminfo: the image checks: size, where the validation block lies, the
+// image's own volume descriptor.
+#include <algorithm>
+#include <cstring>
+
+#include "infocore.hpp"
+
+namespace {
+
+// How far into the image the validation block is looked for at any offset:
+// far enough for a pregap of a few seconds of sectors.
+constexpr int64_t searchlen = 8 << 20;
+
+// Where the block lies in other layouts of the same disc: sector 16 in
+// 2048-byte sectors (Mode 2: behind 8 bytes of the descriptor, Mode 1: 16),
+// in 2336-byte sectors (the subheader, then the descriptor: byte 8 of it lies
+// 16 bytes in), and in 2448-byte sectors (raw, with 96 bytes of subchannel).
+struct Place {
+    int64_t at;
+    layout where;
+};
+constexpr Place places[] = {
+    {16 * 2048 + 8, layoutiso2},
+    {16 * 2048 + 16, layoutiso1},
+    {16 * 2336 + 16, layout2336},
+    {16 * 2448 + 32, layout2448},
+};
+
+// Where an image may hold its primary volume descriptor, and the disc mode
+// that such a place tells (0: not known).
+struct Pvd {
+    int64_t at;
+    int mode;
+};
+constexpr Pvd pvds[] = {
+    {16 * zem::sectorlen + 24, 2}, {16 * zem::sectorlen + 16, 1}, {16 * 2048, 0},
+    {16 * 2336 + 8, 2},            {16 * 2448 + 24, 2},          {16 * 2448 + 16, 1},
+};
+constexpr long pvdlen = 2048;
+
+// Whether the n bytes are all the same.
+bool uniform(const unsigned char *p, long n)
+{
+    for (long i = 1; i < n; i++)
+        if (p[i] != p[0]) return false;
+    return true;
+}
+
+// Where the block first lies in the image's first searchlen bytes, or -1.
+int64_t search(const Input &image, const unsigned char *block)
+{
+    static unsigned char buf[1 << 20];
+    int64_t span = std::min(image.size, searchlen);
+    // Chunks overlap by a block less one byte, so that none is missed.
+    for (int64_t at = 0; at + zem::checkblocklen <= span; at += sizeof buf - zem::checkblocklen + 1) {
+        long n = long(std::min<int64_t>(sizeof buf, span - at));
+        bytesat(image, at, n, buf);
+        const void *found = memmem(buf, size_t(n), block, zem::checkblocklen);
+        if (found) return at + (static_cast<const unsigned char *>(found) - buf);
+    }
+    return -1;
+}
+
+} // namespace
+
+void checkimage(const Input &patch, const Input &image, const PatchFacts &pf, ImageFacts &imf)
+{
+    imf.size = image.size;
+
+    /* The image's own descriptor */
+    unsigned char pvd[pvdlen];
+    for (const Pvd &d : pvds) {
+        if (d.at + pvdlen > image.size) continue;
+        bytesat(image, d.at, pvdlen, pvd);
+        imf.volume = decodevolume(pvd, pvdlen, 0);
+        if (imf.volume.valid) {
+            imf.volume.mode = d.mode;
+            break;
+        }
+    }
+    if (pf.kind != zem::version2) return;
+
+    /* Mavrin's two tests */
+    imf.sizematches = image.size == pf.imagesize;
+    unsigned char stored[zem::checkblocklen], now[zem::checkblocklen];
+    bytesat(patch, zem::checkblockpos, zem::checkblocklen, stored);
+    bytesat(image, zem::imageblockpos, zem::checkblocklen, now);
+    imf.blockmatches = std::memcmp(stored, now, sizeof now) == 0;
+    imf.shift = 0;
+    if (imf.blockmatches) {
+        imf.where = layoutraw;
+        return;
+    }
+
+    /* Elsewhere: a block of one repeated byte would be found anywhere */
+    imf.where = layoutnone;
+    if (uniform(stored, zem::checkblocklen)) return;
+    for (const Place &p : places) {
+        if (p.at + zem::checkblocklen > image.size) continue;
+        bytesat(image, p.at, zem::checkblocklen, now);
+        if (std::memcmp(now, stored, sizeof stored) == 0) {
+            imf.where = p.where;
+            imf.shift = p.at - zem::imageblockpos;
+            return;
+        }
+    }
+    int64_t found = search(image, stored);
+    if (found >= 0) {
+        imf.where = layoutshifted;
+        imf.shift = found - zem::imageblockpos;
+    }
+}

@@ -1,0 +1,112 @@
+// zeminfo: what its parts share, the facts about a patch and an image.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "zeminfo.hpp"
+#include "zemreader.hpp"
+
+// Sectors whose EDC the patch breaks that the report names.
+constexpr int namedsectors = 5;
+
+// Fields of an ISO 9660 primary volume descriptor.
+struct Volume {
+    bool valid;            // the bytes look like a primary volume descriptor
+    int mode;              // the disc it was taken from, when known: 1 or 2, else 0
+    std::string system;    // system identifier, trailing spaces removed
+    bool systemcut;        // only its end lies in the bytes: a Mode 1 validation block
+    std::string volume;    // volume identifier
+    int64_t spacesize;     // volume space size, in 2048-byte blocks
+    std::string created;   // "YYYY-MM-DD HH:MM:SS +HH:MM", or empty when not set
+};
+
+// What the patch says by itself.
+struct PatchFacts {
+    std::string file;
+    zem::kind kind;
+    std::string description;   // UTF-8
+    bool hasdiz;
+    std::string diz;           // UTF-8, the text Mavrin shows
+    bool hasimagesize;         // version 2.0
+    int64_t imagesize;
+    Volume volume;             // decoded from the validation block (version 2.0)
+
+    zem::flaw damage;          // flawnone when sound
+    int64_t damageat;          // patch offset of the first record that does not fit
+    int64_t records;           // records read (up to the damage)
+    int64_t databytes;
+    int64_t lowest, highest;   // image offsets of the first and last byte written; -1: none
+    int64_t byteswritten;      // distinct image bytes written
+    int64_t sectors;           // distinct 2352-byte sectors written into
+    bool overlap;              // some byte is written by two records
+    bool inorder;              // one pass sufficed: no record lay far before an earlier one
+    zem::Area area;            // where the records lie in the patch
+};
+
+// Layouts of an image, told by where the validation block lies in it.
+enum layout { layoutunknown, layoutraw, layoutiso1, layoutiso2, layout2336, layout2448,
+              layoutshifted, layoutnone };
+
+// What an image says about a patch.
+struct ImageFacts {
+    std::string file;
+    int64_t size;
+    bool sizematches;          // version 2.0 only
+    bool blockmatches;         // Mavrin's test at 37664, missing bytes as zeros
+    layout where;              // version 2.0 only
+    int64_t shift;             // where the block was found less 37664
+    Volume volume;             // the image's own volume descriptor, when it has one
+    int64_t tochange;          // written bytes that differ now
+    int64_t inplace;           // records whose bytes all hold their values now
+    int64_t edcright;          // sectors written into whose EDC is right now
+    int64_t edcbroken;         // of those, the ones the patch leaves wrong
+    int64_t broken[namedsectors];   // the first of them, as sector numbers
+};
+
+// An input file, opened for reading.
+struct Input {
+    int fd;
+    int64_t size;
+};
+// Opens path; error says why it cannot.
+bool openinput(const char *path, Input &in, std::string &error);
+void closeinput(Input &in);
+// n bytes of the file at pos into out; what lies past its end (or what a
+// failed read leaves) reads as zeros, as Mavrin's short reads leave them.
+void bytesat(const Input &f, int64_t pos, long n, unsigned char *out);
+
+// The patch: header, trailer text, validation block. Fails only when the
+// patch is no ZEM patch; a damaged patch is a fact, not a failure.
+bool readpatch(const Input &patch, PatchFacts &pf, std::string &error);
+// The records; with an image, also the image's side of them. Fails when
+// reading the patch fails.
+bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFacts *imf,
+                 std::string &error);
+
+// The image checks: size, validation block and layout, the image's own descriptor.
+void checkimage(const Input &patch, const Input &image, const PatchFacts &pf, ImageFacts &imf);
+
+// Decodes a primary volume descriptor from n bytes beginning at its byte
+// from (8 for a Mode 2 validation block, 16 for Mode 1, 0 for a whole one).
+Volume decodevolume(const unsigned char *p, long n, long from);
+// Decodes a validation block: as Mode 2 or as Mode 1, whichever fits.
+Volume blockvolume(const unsigned char *block);
+
+// Text of a DOS-era file, code page 437, as UTF-8; n bytes or up to a zero byte.
+bool cp437init(std::string &error);
+std::string cp437(const unsigned char *p, long n);
+// A text for a terminal: control characters other than newline and tab shown
+// as DOS shows them, CR LF as a newline.
+std::string forterminal(const std::string &utf8);
+
+// The verdict of a run, its name in the JSON report and its exit status.
+enum verdict { verror, vdamaged, vsound, vapplies, vasks, vapplied };
+verdict verdictof(const PatchFacts &pf, const ImageFacts *imf);
+const char *verdictname(verdict v);
+int statusof(verdict v);
+
+// The reports on standard output: words for a user, or one JSON object
+// (pf and imf may be null, error empty when there is none).
+void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v);
+void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std::string &error);

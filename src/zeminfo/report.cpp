@@ -1,0 +1,298 @@
+// zeminfo: the verdict, and the two reports: words for a user, or JSON.
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "infocore.hpp"
+
+using json = nlohmann::ordered_json;
+
+verdict verdictof(const PatchFacts &pf, const ImageFacts *imf)
+{
+    if (pf.damage != zem::flawnone) return vdamaged;
+    if (!imf) return vsound;
+    // Decided first: an applied patch that rewrites the validation block or
+    // grows the image leaves an image that Mavrin's tests no longer accept.
+    if (imf->tochange == 0) return vapplied;
+    if (pf.kind == zem::version2 && (!imf->sizematches || !imf->blockmatches)) return vasks;
+    return vapplies;
+}
+
+const char *verdictname(verdict v)
+{
+    switch (v) {
+    case verror: return "error";
+    case vdamaged: return "damaged";
+    case vsound: return "sound";
+    case vapplies: return "applies";
+    case vasks: return "asks";
+    case vapplied: return "applied";
+    }
+    return "error";
+}
+
+int statusof(verdict v)
+{
+    switch (v) {
+    case vsound:
+    case vapplies: return exitapplies;
+    case vasks: return exitasks;
+    case vapplied: return exitapplied;
+    default: return exiterror;
+    }
+}
+
+namespace {
+
+// The layout as the JSON report names it; null for none known.
+const char *layoutname(layout l)
+{
+    switch (l) {
+    case layoutraw: return "raw";
+    case layoutiso1: return "iso-mode1";
+    case layoutiso2: return "iso-mode2";
+    case layout2336: return "raw-2336";
+    case layout2448: return "raw-2448";
+    case layoutshifted: return "shifted";
+    case layoutnone: return "none";
+    default: return nullptr;
+    }
+}
+
+// A number in digits.
+std::string num(int64_t n)
+{
+    return std::to_string(n);
+}
+
+// "1 sector" or "n sectors".
+std::string count(int64_t n, const char *word)
+{
+    return num(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// The size in bytes and in 2352-byte sectors.
+std::string sizewords(int64_t n)
+{
+    std::string s = count(n, "byte") + " (" + count(n / zem::sectorlen, "sector");
+    if (n % zem::sectorlen) s += " and " + count(n % zem::sectorlen, "byte");
+    return s + ")";
+}
+
+// Whether the records reach past size bytes.
+bool grows(const PatchFacts &pf, int64_t size)
+{
+    return pf.highest >= size;
+}
+
+// The descriptor fields in words, on one line.
+std::string volumewords(const Volume &v)
+{
+    if (!v.valid) return "not an ISO 9660 volume descriptor";
+    std::string s;
+    if (v.mode) s = "Mode " + num(v.mode) + " disc, ";
+    s += "system \"" + std::string(v.systemcut ? "…" : "") + forterminal(v.system) + "\", volume \"" +
+         forterminal(v.volume) + "\", " + count(v.spacesize, "block") + " of 2048 bytes, created " +
+         (v.created.empty() ? "(not set)" : v.created);
+    return s;
+}
+
+// The descriptor fields as a JSON object, or null when there are none.
+json volumejson(const Volume &v)
+{
+    if (!v.valid) return nullptr;
+    return {{"mode", v.mode ? json(v.mode) : json(nullptr)},
+            {"system", v.system},
+            {"system_cut", v.systemcut},
+            {"volume", v.volume},
+            {"space_size", v.spacesize},
+            {"created", v.created.empty() ? json(nullptr) : json(v.created)}};
+}
+
+// Prints one line of the words report: the label, then the text.
+void line(const char *label, const std::string &text)
+{
+    printf("%-15s: %s\n", label, text.c_str());
+}
+
+// Where the validation block lies, and what that says of the image.
+std::string layoutwords(const ImageFacts &imf)
+{
+    std::string at = "found at offset " + num(zem::imageblockpos + imf.shift) + ", not " +
+                     num(zem::imageblockpos) + ": ";
+    switch (imf.where) {
+    case layoutraw: return "matches at offset " + num(zem::imageblockpos);
+    case layoutiso2:
+        return at + "this image is an ISO (2048-byte sectors) of the Mode 2 disc the patch was "
+                    "made for; it needs a raw image of 2352-byte sectors";
+    case layoutiso1:
+        return at + "this image is an ISO (2048-byte sectors) of the Mode 1 disc the patch was "
+                    "made for; it needs a raw image of 2352-byte sectors";
+    case layout2336:
+        return at + "this image has 2336-byte sectors (no sync and header); the patch needs "
+                    "2352-byte sectors";
+    case layout2448:
+        return at + "this image has 2448-byte sectors (with subchannel data); the patch needs "
+                    "2352-byte sectors";
+    case layoutshifted: {
+        int64_t n = imf.shift < 0 ? -imf.shift : imf.shift;
+        std::string s = at + "the image is shifted by " + count(n, "byte");
+        if (n % zem::sectorlen == 0) s += " (" + count(n / zem::sectorlen, "sector") + ")";
+        s += imf.shift > 0 ? " towards its end" : " towards its start";
+        if (imf.shift > 0 && imf.shift % zem::sectorlen == 0) s += ": a pregap?";
+        return s;
+    }
+    default: return "not found: another disc, or another revision of it";
+    }
+}
+
+} // namespace
+
+void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
+{
+    /* The patch */
+    line("Patch", pf.file);
+    line("Version", pf.kind == zem::version1 ? "ZEM1.0 (encoding method 0)" : "ZEM2.0 (encoding method 1)");
+    line("Description", forterminal(pf.description));
+    if (pf.kind == zem::version2) {
+        line("File_id.diz", pf.hasdiz ? "yes" : "no");
+        std::string diz = forterminal(pf.diz);
+        if (!diz.empty() && diz.back() == '\n') diz.pop_back();   // its last line ended
+        for (size_t at = 0; pf.hasdiz && at <= diz.size();) {
+            size_t nl = diz.find('\n', at);
+            if (nl == std::string::npos) nl = diz.size();
+            printf("  %s\n", diz.substr(at, nl - at).c_str());
+            at = nl + 1;
+        }
+        line("Made for", "an image of " + sizewords(pf.imagesize));
+        line("Volume", volumewords(pf.volume));
+    }
+    if (pf.damage != zem::flawnone) {
+        std::string where = pf.damageat >= 0 ? "at patch offset " + num(pf.damageat) + ": " : "";
+        line("Damaged", "yes, " + where + zem::describe(pf.damage));
+        line("Records", count(pf.records, "record") + " fit before the damage");
+    } else {
+        line("Damaged", "no");
+        std::string r = count(pf.records, "record") + ", " + count(pf.databytes, "data byte");
+        if (pf.highest >= 0)
+            r += ", writing " + count(pf.byteswritten, "byte") + " from image offset " +
+                 num(pf.lowest) + " to " + num(pf.highest) + " in " + count(pf.sectors, "sector");
+        line("Records", r);
+        line("Overlaps", pf.overlap ? "yes: some bytes are written twice, the later record wins" : "no");
+        if (pf.hasimagesize)
+            line("Grows image", grows(pf, pf.imagesize) ? "yes, to " + num(pf.highest + 1) + " bytes" : "no");
+    }
+
+    /* The image */
+    if (imf) {
+        printf("\n");
+        line("Image", imf->file);
+        if (pf.kind == zem::version2) {
+            int64_t d = imf->size - pf.imagesize;
+            std::string s = "matches, " + count(imf->size, "byte");
+            if (d != 0) {
+                int64_t n = d < 0 ? -d : d;
+                s = "differs: " + count(imf->size, "byte") + ", made for " + num(pf.imagesize) +
+                    ": " + count(n, "byte");
+                if (n % zem::sectorlen == 0) s += " (" + count(n / zem::sectorlen, "sector") + ")";
+                s += d < 0 ? " shorter" : " longer";
+            }
+            line("Size", s);
+            line("Validation", layoutwords(*imf));
+            if (imf->where == layoutnone) {
+                line("Volume (patch)", volumewords(pf.volume));
+                line("Volume (image)", volumewords(imf->volume));
+            }
+        } else {
+            line("Size", count(imf->size, "byte") + " (a version 1.0 patch does not say which image it is for)");
+        }
+        if (pf.damage == zem::flawnone) {
+            int64_t held = pf.byteswritten - imf->tochange;
+            std::string s;
+            if (imf->tochange == 0)
+                s = "already applied: every byte the patch writes holds its value";
+            else if (imf->inplace > 0 && imf->inplace * 100 >= pf.records)
+                s = "partly applied: " + num(imf->inplace) + " of " + count(pf.records, "record") +
+                    " already hold their bytes (" + num(held) + " of " + count(pf.byteswritten, "byte") +
+                    "); running Mavrin again finishes an interrupted run, since records are absolute "
+                    "writes";
+            else
+                s = "not applied: " + num(imf->tochange) + " of the " + count(pf.byteswritten, "byte") +
+                    " the patch writes differ";
+            if (grows(pf, imf->size)) s += "; it grows the image to " + num(pf.highest + 1) + " bytes";
+            line("State", s);
+            std::string e = count(imf->edcright, "sector") + " written into " +
+                            (imf->edcright == 1 ? "has" : "have") + " a right EDC now";
+            if (imf->edcright == 0) e = "no sector written into has a right EDC now (none to keep)";
+            else {
+                e += "; the patch leaves " + num(imf->edcbroken) + " of them wrong";
+                for (int i = 0; i < imf->edcbroken && i < namedsectors; i++)
+                    e += (i ? ", " : imf->edcbroken == 1 ? " (sector " : " (sectors ") + num(imf->broken[i]);
+                if (imf->edcbroken > namedsectors) e += ", ...";
+                if (imf->edcbroken > 0)
+                    e += "): it works in most emulators but fails on hardware and in strict tools";
+            }
+            line("EDC", e);
+        }
+    }
+
+    /* Verdict */
+    switch (v) {
+    case vsound: line("Verdict", "a sound patch"); break;
+    case vdamaged: line("Verdict", "damaged: Mavrin refuses it and changes nothing"); break;
+    case vapplies: line("Verdict", "applies cleanly: Mavrin asks nothing"); break;
+    case vasks: line("Verdict", "not the image the patch was made for: Mavrin would ask before patching"); break;
+    case vapplied: line("Verdict", "already applied: applying it again changes nothing"); break;
+    case verror: break;
+    }
+}
+
+void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std::string &error)
+{
+    json out = {{"patch", nullptr}, {"image", nullptr}, {"verdict", verdictname(v)}};
+    if (!error.empty()) out["error"] = error;
+    bool sound = pf && pf->damage == zem::flawnone;
+    if (pf) {
+        json p = {{"file", pf->file},
+                  {"version", pf->kind == zem::version1 ? "1.0" : "2.0"},
+                  {"description", pf->description},
+                  {"diz", pf->hasdiz ? json(pf->diz) : json(nullptr)},
+                  {"damaged", !sound},
+                  {"damage", sound ? json(nullptr) : json(zem::describe(pf->damage))},
+                  {"damaged_at", !sound && pf->damageat >= 0 ? json(pf->damageat) : json(nullptr)},
+                  {"records", pf->records},
+                  {"data_bytes", pf->databytes},
+                  {"image_size", pf->hasimagesize ? json(pf->imagesize) : json(nullptr)},
+                  {"volume", pf->hasimagesize ? volumejson(pf->volume) : json(nullptr)}};
+        bool any = sound && pf->highest >= 0;
+        p["lowest"] = any ? json(pf->lowest) : json(nullptr);
+        p["highest"] = any ? json(pf->highest) : json(nullptr);
+        p["bytes_written"] = sound ? json(pf->byteswritten) : json(nullptr);
+        p["sectors"] = sound ? json(pf->sectors) : json(nullptr);
+        p["overlap"] = sound ? json(pf->overlap) : json(nullptr);
+        p["grows"] = sound && pf->hasimagesize ? json(grows(*pf, pf->imagesize)) : json(nullptr);
+        out["patch"] = p;
+    }
+    if (pf && imf) {
+        bool v2 = pf->kind == zem::version2;
+        json i = {{"file", imf->file},
+                  {"size", imf->size},
+                  {"size_matches", v2 ? json(imf->sizematches) : json(nullptr)},
+                  {"block_matches", v2 ? json(imf->blockmatches) : json(nullptr)},
+                  {"layout", v2 ? json(layoutname(imf->where)) : json(nullptr)},
+                  {"shift", v2 && imf->where != layoutnone ? json(imf->shift) : json(nullptr)},
+                  {"volume", volumejson(imf->volume)}};
+        i["bytes_written"] = sound ? json(pf->byteswritten) : json(nullptr);
+        i["bytes_to_change"] = sound ? json(imf->tochange) : json(nullptr);
+        i["applied"] = v == vapplied;
+        i["records_in_place"] = sound ? json(imf->inplace) : json(nullptr);
+        i["grows"] = sound ? json(grows(*pf, imf->size)) : json(nullptr);
+        i["edc_right_sectors"] = sound ? json(imf->edcright) : json(nullptr);
+        i["edc_broken_sectors"] = sound ? json(imf->edcbroken) : json(nullptr);
+        json named = json::array();
+        for (int k = 0; sound && k < imf->edcbroken && k < namedsectors; k++) named.push_back(imf->broken[k]);
+        i["edc_broken_first"] = named;
+        out["image"] = i;
+    }
+    // File names are bytes; what is not UTF-8 in them shows as U+FFFD.
+    printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+}

@@ -1,0 +1,395 @@
+// zeminfo: the records, and what they do to an image.
+//
+// The records are laid, byte by byte, into a window of the image held in
+// memory: the value each byte ends with (later records win) and whether it is
+// written at all. A sector is judged once no record can reach it any more.
+// Patches come in image order, or nearly so: then the window slides along
+// with the records and one pass suffices. A record that lies before the
+// window (a patch in random or descending order) turns the walk into one pass
+// over the whole patch for each window-sized stretch of the image that
+// records reach. Memory is the same either way, whatever the sizes.
+//
+// The image is read in blocks, each once while records come in image order:
+// a mapping of the image was measured up to five times slower than reading
+// it, depending on how the page cache holds the file.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "edc.hpp"
+#include "infocore.hpp"
+
+namespace {
+
+constexpr long sectorlen = zem::sectorlen;
+// The window of a pass over a stretch of the image, and the shorter one that
+// slides: it stays in the processor's cache, and records of a patch in image
+// order arrive at most a few sectors apart.
+// Both are powers of two in sectors, so that finding a byte's place takes no
+// division by a number known only at run time.
+constexpr long winsectors = 2048;
+constexpr int64_t winlen = winsectors * sectorlen;   // 4.6 MB
+constexpr long slidesectors = 64;
+
+// Image blocks held at once: a stretch's worth and more, of which the sliding
+// walk uses a few: what it reads then stays in the processor's cache.
+// Records sparser than one a block are read in small blocks, in passes over
+// stretches: a large block would be read for the sake of one record.
+constexpr int largeshift = 18, smallshift = 15;   // 256 KiB, 32 KiB
+constexpr long blockspace = 32 << largeshift;     // 8 MiB
+constexpr long slideblocks = 2;
+static_assert(winlen + zem::recmaxdata + (1 << largeshift) <= blockspace, "a stretch fits");
+static_assert(slidesectors * sectorlen + zem::recmaxdata + (1 << largeshift) <= slideblocks << largeshift,
+              "a sliding window fits");
+// Window-sized stretches of the image that records can reach.
+constexpr int64_t nstretches = (zem::imagelimit + zem::recmaxdata) / winlen + 1;
+
+struct Window {
+    const Input *image;           // the image, or nullptr when there is none
+    int64_t imagelen;             // 0 when there is none
+    int64_t start;                // image offset of its first byte, a sector start
+    int64_t len;                  // winlen or slidesectors sectors
+    long sectors;                 // as many sectors
+    unsigned char val[winlen];    // byte at offset o lies at val[o % len]
+    uint64_t bits[winlen / 64];   // which of them are written
+    unsigned char touched[winsectors];
+    unsigned char sector[sectorlen];  // a sector as the patch leaves it
+    PatchFacts *pf;
+    ImageFacts *imf;
+};
+Window w;
+unsigned char stretches[(nstretches + 7) / 8];   // stretches that records reach
+
+// Blocks of the image: block k, if held, lies in slot k % n.
+struct Blocks {
+    int shift;                            // blocks of 1 << shift bytes
+    long n;                               // slots in use, a power of two
+    unsigned char data[blockspace];
+    int64_t which[blockspace >> smallshift];   // the block a slot holds, or -1
+    unsigned char joined[sectorlen];      // a range across two blocks
+};
+Blocks blocks;
+
+unsigned char zemspace[256 * 1024];   // the record reader's buffer
+
+// Block k of the image, read when its slot holds another.
+const unsigned char *block(int64_t k)
+{
+    long slot = long(k & (blocks.n - 1));
+    unsigned char *data = blocks.data + (slot << blocks.shift);
+    if (blocks.which[slot] != k) {
+        int64_t at = k << blocks.shift;
+        bytesat(*w.image, at, long(std::min<int64_t>(int64_t(1) << blocks.shift, w.imagelen - at)), data);
+        blocks.which[slot] = k;
+    }
+    return data;
+}
+
+// The image's n bytes at pos (n at most a sector, all within the image),
+// valid until the next call.
+const unsigned char *imageat(int64_t pos, long n)
+{
+    const long blocklen = 1L << blocks.shift;
+    int64_t k = pos >> blocks.shift;
+    long off = long(uint64_t(pos) & uint64_t(blocklen - 1));   // pos is never negative
+    if (off + n <= blocklen) return block(k) + off;
+    long first = blocklen - off;
+    std::memcpy(blocks.joined, block(k) + off, size_t(first));
+    std::memcpy(blocks.joined + first, block(k + 1), size_t(n - first));
+    return blocks.joined;
+}
+
+// Bit i of the bytes at b.
+bool isset(const unsigned char *b, int64_t i)
+{
+    return b[i >> 3] >> (i & 7) & 1;
+}
+
+// Whether the byte at slot of the window is written.
+bool written(int64_t slot)
+{
+    return w.bits[slot >> 6] >> (slot & 63) & 1;
+}
+
+// The words of the bits [slot, slot + n) and the masks of the first and last.
+struct Span {
+    int64_t first, last;
+    uint64_t lo, hi;
+};
+Span span(int64_t slot, long n)
+{
+    int64_t end = slot + n - 1;
+    return {slot >> 6, end >> 6, ~uint64_t(0) << (slot & 63), ~uint64_t(0) >> (63 - (end & 63))};
+}
+
+// Whether any byte of [slot, slot + n) of the window is written.
+bool anyset(int64_t slot, long n)
+{
+    Span sp = span(slot, n);
+    if (sp.first == sp.last) return w.bits[sp.first] & sp.lo & sp.hi;
+    if (w.bits[sp.first] & sp.lo) return true;
+    for (int64_t k = sp.first + 1; k < sp.last; k++)
+        if (w.bits[k]) return true;
+    return w.bits[sp.last] & sp.hi;
+}
+
+// Sets (on) or clears the bits [slot, slot + n).
+void markbits(int64_t slot, long n, bool on)
+{
+    Span sp = span(slot, n);
+    if (sp.first == sp.last) sp.lo &= sp.hi;
+    auto put = [on](uint64_t &word, uint64_t mask) { word = on ? word | mask : word & ~mask; };
+    put(w.bits[sp.first], sp.lo);
+    for (int64_t k = sp.first + 1; k < sp.last; k++) w.bits[k] = on ? ~uint64_t(0) : 0;
+    if (sp.last != sp.first) put(w.bits[sp.last], sp.hi);
+}
+
+// Where the byte at image offset pos lies in the window.
+int64_t slotof(int64_t pos)
+{
+    int64_t s = pos / sectorlen;
+    return (s & (w.sectors - 1)) * sectorlen + (pos - s * sectorlen);
+}
+
+// Whether writing v at image offset at would change the image: bytes past
+// its end do not exist yet.
+bool changes(int64_t at, unsigned char v)
+{
+    return at >= w.imagelen || *imageat(at, 1) != v;
+}
+
+// Writes n bytes at image offset pos, all within the window, counting the
+// bytes written for the first time and the bytes that end up changed.
+// Returns how many of the n bytes the image holds already.
+long putbytes(int64_t pos, const unsigned char *d, long n)
+{
+    long held = 0;
+    while (n > 0) {
+        int64_t slot = slotof(pos);
+        long piece = long(std::min<int64_t>(n, w.len - slot));
+        if (!anyset(slot, piece)) {
+            /* Bytes no record wrote before: the common case */
+            w.pf->byteswritten += piece;
+            if (w.imf) {
+                long same = 0;
+                if (pos < w.imagelen) {
+                    long within = long(std::min<int64_t>(piece, w.imagelen - pos));
+                    const unsigned char *img = imageat(pos, within);
+                    // A piece is at most a record long, so a byte counts it:
+                    // the compiler then compares and adds 16 bytes at a time.
+                    uint8_t hits = 0;
+                    for (long i = 0; i < within; i++) hits = uint8_t(hits + (d[i] == img[i]));
+                    same = hits;
+                }
+                w.imf->tochange += piece - same;
+                held += same;
+            }
+            std::memcpy(w.val + slot, d, size_t(piece));
+            markbits(slot, piece, true);
+        } else {
+            /* Overlap: the later record wins */
+            w.pf->overlap = true;
+            for (long i = 0; i < piece; i++) {
+                int64_t s = slot + i;
+                if (!written(s)) {
+                    w.pf->byteswritten++;
+                    w.bits[s >> 6] |= uint64_t(1) << (s & 63);
+                } else if (w.imf && changes(pos + i, w.val[s])) {
+                    w.imf->tochange--;
+                }
+                w.val[s] = d[i];
+                if (w.imf && changes(pos + i, d[i])) w.imf->tochange++;
+                else held++;
+            }
+        }
+        pos += piece;
+        d += piece;
+        n -= piece;
+    }
+    return held;
+}
+
+// Counts the sectors of [pos, end) that no record wrote into before.
+void touch(int64_t pos, int64_t end)
+{
+    for (int64_t s = pos / sectorlen; s <= (end - 1) / sectorlen; s++) {
+        unsigned char &t = w.touched[s & (w.sectors - 1)];
+        if (!t) w.pf->sectors++;
+        t = 1;
+    }
+}
+
+// Judges the EDC of sector s, which holds written bytes: counts it when it is
+// right now, and as broken when the patch leaves it wrong.
+void judgeedc(int64_t s)
+{
+    int64_t at = s * sectorlen;
+    if (at + sectorlen > w.imagelen) return;
+    const unsigned char *now = imageat(at, sectorlen);
+    cd::EdcRange r = cd::edcrange(now);
+    if (r.to == 0 || !cd::edcright(now, r)) return;
+    w.imf->edcright++;
+
+    std::memcpy(w.sector, now, sectorlen);
+    int64_t base = (s & (w.sectors - 1)) * sectorlen;
+    Span sp = span(base, sectorlen);
+    for (int64_t k = sp.first; k <= sp.last; k++) {
+        uint64_t bits = w.bits[k] & (k == sp.first ? sp.lo : ~uint64_t(0)) & (k == sp.last ? sp.hi : ~uint64_t(0));
+        for (; bits; bits &= bits - 1) {
+            int64_t slot = k * 64 + __builtin_ctzll(bits);
+            w.sector[slot - base] = w.val[slot];
+        }
+    }
+    if (cd::edcright(w.sector, r)) return;
+    if (w.imf->edcbroken < namedsectors) w.imf->broken[w.imf->edcbroken] = s;
+    w.imf->edcbroken++;
+}
+
+// Sector s leaves the window: no record can write into it any more.
+void finish(int64_t s)
+{
+    unsigned char &t = w.touched[s & (w.sectors - 1)];
+    if (!t) return;
+    t = 0;
+    if (w.imf) judgeedc(s);
+    markbits((s & (w.sectors - 1)) * sectorlen, sectorlen, false);
+}
+
+// Finishes the sectors of the window that lie before offset upto.
+void finishbefore(int64_t upto)
+{
+    int64_t last = std::min(upto, w.start + w.len) / sectorlen;
+    for (int64_t s = w.start / sectorlen; s < last; s++) finish(s);
+}
+
+// Where the window starts for a record [pos, end) in a sliding walk: it
+// moves only forward, as little as it must. -1: the record lies before it.
+int64_t slide(int64_t start, int64_t pos, int64_t end, bool first)
+{
+    constexpr int64_t len = slidesectors * sectorlen;
+    if (first) start = std::max<int64_t>(0, (pos / sectorlen - slidesectors / 2) * sectorlen);
+    else if (pos < start) return -1;
+    if (end > start + len) start = (end + sectorlen - 1) / sectorlen * sectorlen - len;
+    return start;
+}
+
+// Whether the record's bytes all hold their values in the image now.
+bool inplace(int64_t pos, const unsigned char *d, long n)
+{
+    return pos + n <= w.imagelen && std::memcmp(imageat(pos, n), d, size_t(n)) == 0;
+}
+
+// Forgets what a walk counted and wrote into the window.
+void resetcounts()
+{
+    w.pf->byteswritten = w.pf->sectors = 0;
+    w.pf->overlap = false;
+    if (w.imf) w.imf->tochange = w.imf->inplace = w.imf->edcright = w.imf->edcbroken = 0;
+    std::memset(w.bits, 0, sizeof w.bits);
+    std::memset(w.touched, 0, sizeof w.touched);
+}
+
+// One pass over the patch for the stretch of the image that starts at
+// start: the parts of records that lie in it.
+bool stretchpass(const Input &patch, int64_t start)
+{
+    w.start = start;
+    w.len = winlen;
+    w.sectors = winsectors;
+    zem::RecordReader rd;
+    zem::readrecords(rd, w.pf->area, patch.fd, zemspace, sizeof zemspace);
+    zem::step step;
+    while ((step = zem::nextrecord(rd)) == zem::steprecord) {
+        int64_t pos = rd.pos, end = pos + rd.len;
+        int64_t from = std::max(pos, start), to = std::min(end, start + winlen);
+        if (from >= to) continue;
+        if (w.imf && pos == from && inplace(pos, rd.data, rd.len)) w.imf->inplace++;
+        touch(from, to);
+        putbytes(from, rd.data + (from - pos), long(to - from));
+    }
+    finishbefore(start + winlen);
+    return step == zem::stepend;   // the patch changed under the run otherwise
+}
+
+} // namespace
+
+bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFacts *imf,
+                 std::string &error)
+{
+    w.pf = &pf;
+    w.imf = imf;
+    w.image = image;
+    w.imagelen = image ? image->size : 0;
+    std::fill(std::begin(blocks.which), std::end(blocks.which), -1);
+    blocks.shift = largeshift;
+    blocks.n = slideblocks;
+    pf.records = pf.databytes = 0;
+    pf.lowest = pf.highest = -1;
+    pf.inorder = true;
+    resetcounts();
+    std::memset(stretches, 0, sizeof stretches);
+    if (pf.area.damage != zem::flawnone) {
+        pf.damage = pf.area.damage;
+        return true;
+    }
+
+    /* The sliding walk, and the facts any walk gives */
+    zem::RecordReader rd;
+    zem::readrecords(rd, pf.area, patch.fd, zemspace, sizeof zemspace);
+    bool first = true;
+    w.start = 0;
+    w.len = slidesectors * sectorlen;
+    w.sectors = slidesectors;
+    for (;;) {
+        zem::step s = zem::nextrecord(rd);
+        if (s == zem::stepend) break;
+        if (s == zem::stepfailed) {
+            error = std::string("reading ") + pf.file + " failed: " + strerror(errno);
+            return false;
+        }
+        if (s == zem::stepdamaged) {
+            pf.damage = rd.damage;
+            pf.damageat = rd.recat;
+            return true;
+        }
+        pf.records++;
+        pf.databytes += rd.len;
+        if (rd.len == 0) continue;   // writes nothing
+        int64_t pos = rd.pos, end = pos + rd.len;
+        if (pf.lowest < 0 || pos < pf.lowest) pf.lowest = pos;
+        if (end - 1 > pf.highest) pf.highest = end - 1;
+        for (int64_t k = pos / winlen; k <= (end - 1) / winlen; k++)
+            stretches[k >> 3] |= (unsigned char)(1u << (k & 7));
+        if (!pf.inorder) continue;
+
+        int64_t start = slide(w.start, pos, end, first);
+        if (start < 0) {
+            pf.inorder = false;
+            continue;
+        }
+        if (!first) finishbefore(start);
+        first = false;
+        w.start = start;
+        touch(pos, end);
+        if (putbytes(pos, rd.data, rd.len) == rd.len && imf) imf->inplace++;
+    }
+    if (pf.inorder) {
+        finishbefore(w.start + w.len);
+        return true;
+    }
+
+    /* Records in any order: one pass for each stretch they reach */
+    resetcounts();
+    bool sparse = pf.records << largeshift < pf.highest - pf.lowest;
+    blocks.shift = sparse ? smallshift : largeshift;
+    blocks.n = blockspace >> blocks.shift;
+    std::fill(std::begin(blocks.which), std::end(blocks.which), -1);
+    for (int64_t k = 0; k < nstretches; k++) {
+        if (isset(stretches, k) && !stretchpass(patch, k * winlen)) {
+            error = pf.file + " changed while zeminfo read it";
+            return false;
+        }
+    }
+    return true;
+}

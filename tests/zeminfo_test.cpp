@@ -1,0 +1,385 @@
+// zeminfo: its diagnoses of real disc images, its report on patches alone and
+// in any record order, and the shape of its JSON in every case.
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
+#include "cdfixture.hpp"
+#include "edc.hpp"
+#include "patchbuilder.hpp"
+
+using json = nlohmann::json;
+
+namespace {
+
+class ZemInfo : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/zeminfotest.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0); }
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+
+    // Runs zeminfo --json; the output must be exactly one JSON object.
+    json info(const std::vector<std::string> &args, int &status)
+    {
+        std::vector<std::string> all = {"--json"};
+        all.insert(all.end(), args.begin(), args.end());
+        RunResult r = runprog(ZEMINFO, all);
+        status = r.status;
+        EXPECT_EQ(r.err, "");
+        json j = json::parse(r.out, nullptr, false);
+        EXPECT_TRUE(j.is_object()) << r.out;
+        return j;
+    }
+    // Writes patch and image (when given) and runs zeminfo on them.
+    json info(const bytes &patch, const bytes *image, int &status)
+    {
+        writefile(path("p.zem"), patch);
+        if (!image) return info({path("p.zem")}, status);
+        writefile(path("i.bin"), *image);
+        return info({path("p.zem"), path("i.bin")}, status);
+    }
+    std::string text(const bytes *image)
+    {
+        std::vector<std::string> args = {path("p.zem")};
+        if (image) args.push_back(path("i.bin"));
+        return runprog(ZEMINFO, args).out;
+    }
+};
+
+struct Rec {
+    int32_t pos;
+    bytes data;
+};
+
+bytes v2patch(const bytes &image, const std::vector<Rec> &recs, int32_t size = -1)
+{
+    bytes p = zemheader(1, "real disc");
+    addcheck(p, size >= 0 ? size : int32_t(image.size()), image);
+    for (const Rec &r : recs) addrecord(p, r.pos, r.data);
+    return p;
+}
+
+// Records that turn orig into mod: one per run of changed bytes.
+std::vector<Rec> diff(const bytes &orig, const bytes &mod)
+{
+    std::vector<Rec> recs;
+    for (size_t i = 0; i < mod.size(); i++) {
+        if (i < orig.size() && orig[i] == mod[i]) continue;
+        Rec r{int32_t(i), {}};
+        while (i < mod.size() && (i >= orig.size() || orig[i] != mod[i]) && r.data.size() < 255)
+            r.data.push_back(mod[i++]);
+        i--;
+        recs.push_back(r);
+    }
+    return recs;
+}
+
+bytes concat(bytes a, const bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+} // namespace
+
+// The EDC, by carry-less multiplication or by table, against the bit-by-bit
+// one: every length around the 64- and 16-byte steps, the lengths of both
+// sector modes, and a CRC carried on from an earlier part.
+TEST(Edc, AgreesWithTheBitwiseCrc)
+{
+    const bytes data = makeimage(3000, 5);
+    std::vector<long> lengths = {2056, 2064, 2352};
+    for (long n = 0; n <= 200; n++) lengths.push_back(n);
+    for (long n : lengths) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(cd::edc(data.data() + 1, n), cdfix::edc(data.data() + 1, size_t(n)));
+        long half = n / 3;   // in two parts
+        EXPECT_EQ(cd::edc(data.data() + 1 + half, n - half, cd::edc(data.data() + 1, half)),
+                  cdfix::edc(data.data() + 1, size_t(n)));
+    }
+    const unsigned char check[] = "123456789";   // the catalogue's check value of this CRC
+    EXPECT_EQ(cd::edc(check, 9), 0x6ec2edc4u);
+}
+
+// Every diagnosis, on raw images made from real ISO 9660 images.
+TEST_F(ZemInfo, DiagnosesRealDiscImages)
+{
+    const bytes iso2 = cdfix::makeiso(dir, "GAMEDISC", "PLAYSTATION", 1);
+    if (iso2.empty()) GTEST_SKIP() << "genisoimage is not installed: no disc images to test on";
+    const bytes iso1 = cdfix::makeiso(dir, "OFFICE", "LINUX", 2);
+    const bytes raw2 = cdfix::rawimage(iso2, 2), raw1 = cdfix::rawimage(iso1, 1);
+    const bytes other = cdfix::rawimage(cdfix::makeiso(dir, "OTHERDISC", "PLAYSTATION", 3), 2);
+    const size_t sec = cdfix::rawsector;
+
+    // The fix changes file data in sectors 30 and 40; one patch also rewrites
+    // their EDC, the other does not.
+    bytes fixed = raw2;
+    for (size_t i = 0; i < 10; i++) fixed[30 * sec + 124 + i] ^= 0x55;
+    for (size_t i = 0; i < 20; i++) fixed[40 * sec + 600 + i] ^= 0xaa;
+    bytes noedc = fixed;
+    cdfix::fixedc(fixed, 30);
+    cdfix::fixedc(fixed, 40);
+    const bytes withedc = v2patch(raw2, diff(raw2, fixed)), without = v2patch(raw2, diff(raw2, noedc));
+    bytes half = raw2;   // an interrupted run: sector 30 done, sector 40 not
+    std::copy(fixed.begin() + long(30 * sec), fixed.begin() + long(31 * sec), half.begin() + long(30 * sec));
+    bytes fixed1 = raw1;
+    fixed1[20 * sec + 16] ^= 1;
+    cdfix::fixedc(fixed1, 20);
+    const bytes mode1 = v2patch(raw1, diff(raw1, fixed1));
+
+    struct Row {
+        const char *what;
+        bytes image;
+        const bytes *patch;
+        int status;
+        const char *layout;
+        json shift;
+        bool sizematches;
+        int64_t tochange;     // -1: not checked
+        int64_t edcbroken;
+        const char *phrase;   // in the words of the text report
+    } rows[] = {
+        // the right image, a patch that keeps the EDC right
+        {"right image", raw2, &withedc, 0, "raw", 0, true, -1, 0, "applies cleanly"},
+        // a patch that leaves the EDC of both sectors wrong
+        {"EDC left wrong", raw2, &without, 0, "raw", 0, true, 30, 2, "(sectors 30, 40): it works"},
+        // a Mode 1 disc, its image the right one
+        {"Mode 1 disc", raw1, &mode1, 0, "raw", 0, true, -1, 0, "applies cleanly"},
+        // ISOs of each disc: the block one descriptor offset earlier
+        {"ISO of Mode 2", iso2, &withedc, 2, "iso-mode2", 32776 - 37664, false, -1, 0, "ISO (2048-byte sectors) of the Mode 2"},
+        {"ISO of Mode 1", iso1, &mode1, 2, "iso-mode1", 32784 - 37664, false, -1, 0, "ISO (2048-byte sectors) of the Mode 1"},
+        // sectors without sync and header, or with subchannel data
+        {"2336", cdfix::mode2form1to2336(raw2), &withedc, 2, "raw-2336", 37392 - 37664, false, -1, 0, "2336-byte sectors"},
+        {"2448", cdfix::withsubchannel(raw2), &withedc, 2, "raw-2448", 39200 - 37664, false, -1, 0, "2448-byte sectors"},
+        // a pregap of 150 sectors in front
+        {"pregap", concat(bytes(150 * sec, 0), raw2), &withedc, 2, "shifted", 352800, false, -1, 0, "352800 bytes (150 sectors) towards its end: a pregap?"},
+        // another disc: both descriptors shown; its sectors' EDC broken
+        {"other disc", other, &withedc, 2, "none", nullptr, true, -1, 2, "Volume (image) : Mode 2 disc, system \"PLAYSTATION\", volume \"OTHERDISC\""},
+        // the last sector missing
+        {"a sector short", bytes(raw2.begin(), raw2.end() - long(sec)), &withedc, 2, "raw", 0, false, -1, 0, "2352 bytes (1 sector) shorter"},
+        // already applied, and half applied
+        {"applied", fixed, &withedc, 3, "raw", 0, true, 0, 0, "already applied"},
+        {"partly applied", half, &withedc, 0, "raw", 0, true, 24, 0, "partly applied: 2 of 4 records"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        int status;
+        json j = info(*row.patch, &row.image, status);
+        EXPECT_EQ(status, row.status);
+        const json &im = j["image"];
+        EXPECT_EQ(im["layout"], row.layout);
+        EXPECT_EQ(im["shift"], row.shift);
+        EXPECT_EQ(im["size_matches"], row.sizematches);
+        EXPECT_EQ(im["block_matches"], std::string(row.layout) == "raw");
+        EXPECT_EQ(im["applied"], row.status == 3);
+        if (row.tochange >= 0) {
+            EXPECT_EQ(im["bytes_to_change"], row.tochange);
+        }
+        EXPECT_EQ(im["edc_broken_sectors"], row.edcbroken);
+        EXPECT_NE(text(&row.image).find(row.phrase), std::string::npos) << text(&row.image);
+    }
+
+    // The descriptor fields the validation block carries, for each mode.
+    int status;
+    json p = info(withedc, nullptr, status)["patch"]["volume"];
+    EXPECT_EQ(p["mode"], 2);
+    EXPECT_EQ(p["system"], "PLAYSTATION");
+    EXPECT_EQ(p["system_cut"], false);
+    EXPECT_EQ(p["volume"], "GAMEDISC");
+    EXPECT_EQ(p["space_size"], iso2.size() / cdfix::isosector);
+    EXPECT_EQ(p["created"].get<std::string>().size(), std::string("2026-01-01 00:00:00 +00:00").size());
+    p = info(mode1, nullptr, status)["patch"]["volume"];
+    EXPECT_EQ(p["mode"], 1);
+    EXPECT_EQ(p["system_cut"], true);   // its first 8 bytes lie before the block
+    EXPECT_EQ(p["volume"], "OFFICE");
+    EXPECT_EQ(info(without, &raw2, status)["image"]["edc_broken_first"], json::array({30, 40}));
+}
+
+// The facts of the records, in every order the records may come in and with
+// damage anywhere, against a byte-by-byte model.
+TEST_F(ZemInfo, RecordFactsInAnyOrder)
+{
+    const int64_t far = 2048 * 2352;   // the program's window: records across it
+    const bytes image = makeimage(size_t(3 * far + 5000), 7);
+    uint32_t x = 99;
+    auto rnd = [&x] { return (x = x * 1103515245u + 12345u) >> 8; };
+    auto randomrecs = [&](int n, int64_t span, bool sorted) {
+        std::vector<Rec> r;
+        for (int i = 0; i < n; i++) r.push_back({int32_t(rnd() % span), makeimage(1 + rnd() % 64, rnd())});
+        if (sorted) std::sort(r.begin(), r.end(), [](const Rec &a, const Rec &b) { return a.pos < b.pos; });
+        return r;
+    };
+    auto of = [&](int64_t pos, size_t len) { return bytes(image.begin() + pos, image.begin() + pos + long(len)); };
+
+    std::vector<std::pair<const char *, std::vector<Rec>>> rows = {
+        // ascending, apart: as zemmake writes them
+        {"ascending", {{100, {1, 2, 3}}, {5000, {4}}, {5001, {5, 6}}, {40000, {7}}}},
+        // ascending, overlapping their neighbours
+        {"ascending overlaps", randomrecs(3000, 200000, true)},
+        // descending, across the window
+        {"descending", {{int32_t(2 * far + 10), {1, 2}}, {int32_t(far - 2), {3, 4, 5, 6}}, {9, {7}}}},
+        // random order over three windows and past the image's end
+        {"random", randomrecs(5000, 3 * far + 9000, false)},
+        // one byte written again and again, some records already in place
+        {"same byte", {{77, {1}}, {77, {2}}, {70, of(70, 20)}, {77, {image[77]}}, {far, of(far, 3)}}},
+        // zero-length records only, and none at all
+        {"empty records", {{5, {}}, {int32_t(far * 2), {}}}},
+        {"no records", {}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.first);
+        /* The model: every byte's last value */
+        std::map<int64_t, unsigned char> final;
+        std::map<int64_t, bool> sectors;
+        int64_t databytes = 0, inplace = 0;
+        bytes patch = v2patch(image, row.second);
+        for (const Rec &r : row.second) {
+            databytes += int64_t(r.data.size());
+            bool held = !r.data.empty();
+            for (size_t i = 0; i < r.data.size(); i++) {
+                final[r.pos + int64_t(i)] = r.data[i];
+                sectors[(r.pos + int64_t(i)) / 2352] = true;
+                held = held && size_t(r.pos) + i < image.size() && image[size_t(r.pos) + i] == r.data[i];
+            }
+            inplace += held;
+        }
+        int64_t tochange = 0;
+        for (auto &b : final) tochange += size_t(b.first) >= image.size() || image[size_t(b.first)] != b.second;
+        bool overlap = int64_t(final.size()) < databytes;
+
+        for (const bytes *img : {static_cast<const bytes *>(nullptr), &image}) {
+            int status;
+            json j = info(patch, img, status);
+            const json &p = j["patch"];
+            EXPECT_EQ(status, img && tochange == 0 ? 3 : 0);
+            EXPECT_EQ(p["records"], row.second.size());
+            EXPECT_EQ(p["data_bytes"], databytes);
+            EXPECT_EQ(p["bytes_written"], final.size());
+            EXPECT_EQ(p["sectors"], sectors.size());
+            EXPECT_EQ(p["overlap"], overlap);
+            EXPECT_EQ(p["lowest"], final.empty() ? json(nullptr) : json(final.begin()->first));
+            EXPECT_EQ(p["highest"], final.empty() ? json(nullptr) : json(final.rbegin()->first));
+            if (!img) continue;
+            EXPECT_EQ(j["image"]["bytes_to_change"], tochange);
+            EXPECT_EQ(j["image"]["records_in_place"], inplace);
+        }
+    }
+
+    // Damage: reported at the patch offset of the first record that does not fit.
+    bytes good = zemheader(0);
+    addrecord(good, 10, {1, 2, 3});
+    bytes negative = good;
+    addrecord(negative, -5, {1});
+    bytes overrun = good;
+    addrecord(overrun, 20, {1, 2, 3});
+    overrun[overrun.size() - 4] = 200;   // claims more data than follows
+    bytes diz = zemheader(1);
+    addcheck(diz, 100, {});
+    adddiz(diz, "text-------", -1);
+    struct Damaged {
+        const char *what;
+        bytes patch;
+        json at;
+    } broken[] = {
+        {"head cut short", bytes(good.begin(), good.end() - 5), 56},
+        {"negative offset", negative, 64},
+        {"data past the area", overrun, 64},
+        {"version 2.0 header cut short", bytes(diz.begin(), diz.begin() + 500), nullptr},
+        {"negative trailer length", diz, nullptr},
+    };
+    for (const Damaged &d : broken) {
+        SCOPED_TRACE(d.what);
+        int status;
+        json j = info(d.patch, &image, status);
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(j["verdict"], "damaged");
+        EXPECT_EQ(j["patch"]["damaged"], true);
+        EXPECT_EQ(j["patch"]["damaged_at"], d.at);
+    }
+}
+
+// Exactly one JSON object in every case, errors included, with the keys and
+// types a frontend relies on; the texts from the patch as UTF-8.
+TEST_F(ZemInfo, JsonInEveryCase)
+{
+    bytes v1 = zemheader(0, "Caf\x82 \x1b[2J");
+    addrecord(v1, 3, {1});
+    bytes v2 = zemheader(1, "two");
+    addcheck(v2, 1000, makeimage(1000));
+    addrecord(v2, 999, {9, 9});
+    adddiz(v2, "\xc9\xcd\xbb\r\nline\x07");
+    bytes unknown = zemheader(7);
+    writefile(path("v1.zem"), v1);
+    writefile(path("v2.zem"), v2);
+    writefile(path("unknown.zem"), unknown);
+    writefile(path("text.zem"), {'h', 'e', 'l', 'l', 'o'});
+    writefile(path("image.bin"), makeimage(1000));
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        const char *verdict;
+        bool patch, image;
+    } rows[] = {
+        {{}, 1, "error", false, false},                                          // no patch
+        {{"--bogus", path("v1.zem")}, 1, "error", false, false},                 // unknown option
+        {{path("missing.zem")}, 1, "error", false, false},                       // cannot open
+        {{path("fifo")}, 1, "error", false, false},                              // not a regular file
+        {{path("text.zem")}, 1, "error", false, false},                          // not a ZEM patch
+        {{path("unknown.zem")}, 1, "error", false, false},                       // unknown method
+        {{path("v2.zem"), path("missing.bin")}, 1, "error", false, false},       // image cannot open
+        {{path("v1.zem")}, 0, "sound", true, false},                             // version 1.0 alone
+        {{path("v1.zem"), path("image.bin")}, 0, "applies", true, true},         // version 1.0, an image
+        {{path("v2.zem")}, 0, "sound", true, false},                             // version 2.0 alone
+        {{path("v2.zem"), path("image.bin")}, 0, "applies", true, true},         // grows the right image
+        {{path("v2.zem"), path("v1.zem")}, 2, "asks", true, true},               // the wrong image
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.args.empty() ? "no arguments" : row.args[0]);
+        int status;
+        json j = info(row.args, status);
+        EXPECT_EQ(status, row.status);
+        EXPECT_EQ(j["verdict"], row.verdict);
+        EXPECT_EQ(j.contains("error"), std::string(row.verdict) == "error");
+        if (j.contains("error")) {
+            EXPECT_TRUE(j["error"].is_string());
+        }
+        ASSERT_EQ(j["patch"].is_object(), row.patch);
+        ASSERT_EQ(j["image"].is_object(), row.image);
+        if (!row.patch) continue;
+        const json &p = j["patch"];
+        bool isv2 = p["version"] == "2.0";
+        EXPECT_EQ(p["version"], row.args[0] == path("v1.zem") ? "1.0" : "2.0");
+        for (const char *k : {"file", "description"}) EXPECT_TRUE(p[k].is_string()) << k;
+        for (const char *k : {"records", "data_bytes"}) EXPECT_TRUE(p[k].is_number_integer()) << k;
+        EXPECT_TRUE(p["damaged"].is_boolean());
+        EXPECT_EQ(p["diz"].is_string(), isv2);
+        EXPECT_EQ(p["image_size"].is_number_integer(), isv2);
+        if (!row.image) continue;
+        const json &i = j["image"];
+        EXPECT_TRUE(i["file"].is_string());
+        for (const char *k : {"size", "bytes_written", "bytes_to_change", "edc_broken_sectors"})
+            EXPECT_TRUE(i[k].is_number_integer()) << k;
+        EXPECT_TRUE(i["applied"].is_boolean());
+        for (const char *k : {"size_matches", "block_matches", "layout"}) EXPECT_EQ(i[k].is_null(), !isv2) << k;
+    }
+
+    // Code page 437 as UTF-8; for a terminal, control characters as DOS shows them.
+    int status;
+    json j = info({path("v2.zem")}, status);
+    EXPECT_EQ(j["patch"]["diz"], "\u2554\u2550\u2557\r\nline\x07");
+    j = info({path("v1.zem")}, status);
+    EXPECT_EQ(j["patch"]["description"], "Caf\u00e9 \x1b[2J");
+    std::string out = runprog(ZEMINFO, {path("v1.zem")}).out;
+    EXPECT_NE(out.find("Description    : Caf\u00e9 \u2190[2J\n"), std::string::npos) << out;
+    out = runprog(ZEMINFO, {path("v2.zem")}).out;
+    EXPECT_NE(out.find("File_id.diz    : yes\n  \u2554\u2550\u2557\n  line\u2022\n"), std::string::npos) << out;
+    EXPECT_EQ(runprog(ZEMINFO, {"--version"}).out, "zeminfo 2.0\n");
+}
