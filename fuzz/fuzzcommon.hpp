@@ -12,6 +12,7 @@
 //   the rest   the patch file
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -112,6 +113,51 @@ int countfds()
     while (readdir(d)) n++;
     closedir(d);
     return n;
+}
+
+// A folder of real files, for the targets that run programs on paths; it
+// goes when the fuzzer ends, not left behind in memory.
+std::string scratch;
+
+inline std::string inside(const char *name)
+{
+    return scratch + "/" + name;
+}
+
+// The files in the folder, sorted.
+inline std::vector<std::string> scratchfiles()
+{
+    std::vector<std::string> names;
+    DIR *d = opendir(scratch.c_str());
+    if (!d) fail("cannot list " + scratch);
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Makes the folder, in memory when /dev/shm is there.
+inline void makescratch(const std::string &name)
+{
+    std::string shm = "/dev/shm/" + name + ".XXXXXX", tmp = "/tmp/" + name + ".XXXXXX";
+    const char *d = mkdtemp(shm.data());
+    if (!d) d = mkdtemp(tmp.data());
+    if (!d) fail("cannot make a folder for the files");
+    scratch = d;
+    atexit([] {
+        for (const std::string &f : scratchfiles()) unlink(inside(f.c_str()).c_str());
+        rmdir(scratch.c_str());
+    });
+}
+
+inline bytes readwhole(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) fail("cannot open " + path);
+    bytes b = readrange(fd, 0, size_t(filesize(fd)));
+    close(fd);
+    return b;
 }
 
 // Makes sure every standard stream is open, so that no file of a run lands

@@ -22,32 +22,6 @@
 
 namespace {
 
-std::string dir;
-
-std::string inside(const char *name)
-{
-    return dir + "/" + name;
-}
-
-bytes readwhole(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) fail("cannot open " + path);
-    bytes b = readrange(fd, 0, size_t(filesize(fd)));
-    close(fd);
-    return b;
-}
-
-int countfiles()
-{
-    DIR *d = opendir(dir.c_str());
-    if (!d) fail("cannot list " + dir);
-    int n = 0;
-    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
 constexpr size_t sector = 2352;
 
 // CD EDC, bit by bit: apart from the program's own.
@@ -109,17 +83,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzzname = "zeminfo_fuzz";
     setupstreams();
-    char shm[] = "/dev/shm/zeminfofuzz.XXXXXX", tmp[] = "/tmp/zeminfofuzz.XXXXXX";
-    const char *d = mkdtemp(shm);
-    if (!d) d = mkdtemp(tmp);
-    if (!d) fail("cannot make a folder for the files");
-    dir = d;
-    // The folder goes when the fuzzer ends, not left behind in memory.
-    atexit([] {
-        unlink(inside("image.bin").c_str());
-        unlink(inside("patch.zem").c_str());
-        rmdir(dir.c_str());
-    });
+    makescratch("zeminfofuzz");
     return 0;
 }
 
@@ -151,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (countfds() != fdsbefore) fail("the run left a file descriptor open");
     if (readwhole(img) != orig) fail("the image changed");
     if (readwhole(zem) != patch) fail("the patch changed");
-    if (countfiles() != 2) fail("the run made a file");
+    if (scratchfiles().size() != 2) fail("the run made a file");
     if (textstatus != status) fail("the words report ends with another status than the JSON one");
 
     /* One JSON object */

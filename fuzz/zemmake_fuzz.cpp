@@ -8,40 +8,10 @@
 // refused patch; no file descriptor was left open. The undo patch is a
 // well-formed version 1.0 patch whose records lie within the image and,
 // applied after the patch, give back the original image.
-#include <algorithm>
-
 #include "fuzzcommon.hpp"
 #include "zemmake.hpp"
 
 namespace {
-
-std::string dir;
-
-std::string inside(const char *name)
-{
-    return dir + "/" + name;
-}
-
-bytes readwhole(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) fail("cannot open " + path);
-    bytes b = readrange(fd, 0, size_t(filesize(fd)));
-    close(fd);
-    return b;
-}
-
-std::vector<std::string> files()
-{
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (!d) fail("cannot list " + dir);
-    while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Writes the bytes of recs that fall within image into it.
 void applywithin(bytes &image, const bytes &patch, const std::vector<Rec> &recs)
@@ -57,11 +27,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzzname = "zemmake_fuzz";
     setupstreams();
-    char shm[] = "/dev/shm/zemmakefuzz.XXXXXX", tmp[] = "/tmp/zemmakefuzz.XXXXXX";
-    const char *d = mkdtemp(shm);
-    if (!d) d = mkdtemp(tmp);
-    if (!d) fail("cannot make a folder for the files");
-    dir = d;
+    makescratch("zemmakefuzz");
     return 0;
 }
 
@@ -73,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bytes orig = makeimage(imglen, data[2], (data[0] & 4) != 0, patch);
     const Expect want = walk(patch, orig, "yy");   // zemmake asks nothing
 
-    for (const std::string &name : files()) unlink(inside(name.c_str()).c_str());
+    for (const std::string &name : scratchfiles()) unlink(inside(name.c_str()).c_str());
     const std::string img = inside("image.bin"), zem = inside("patch.zem"), undo = inside("undo.zem");
     int fd = open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     writeall(fd, orig.data(), orig.size());
@@ -105,12 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (status != 1 || !out.empty() || err.find(reason) == std::string::npos)
             fail("a patch that is not well formed was not refused with \"" + std::string(reason) +
                  "\": status " + std::to_string(status) + ", stderr:\n" + err);
-        if (files() != std::vector<std::string>{"image.bin", "patch.zem"})
+        if (scratchfiles() != std::vector<std::string>{"image.bin", "patch.zem"})
             fail("a refused patch left a file behind");
         return 0;
     }
     if (status != 0) fail("a well-formed patch was refused:\n" + err);
-    if (files() != std::vector<std::string>{"image.bin", "patch.zem", "undo.zem"})
+    if (scratchfiles() != std::vector<std::string>{"image.bin", "patch.zem", "undo.zem"})
         fail("the undo patch is missing or a file was left behind");
 
     const bytes back = readwhole(undo);
