@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,17 @@ struct RunResult {
 // Runs prog with args, input on standard input. fsizelimit > 0 caps the
 // size of files the program may write (RLIMIT_FSIZE). plainuser takes from
 // root its power to ignore file permissions; status 126 says it could not.
+// aslimit > 0 caps the program's address space (RLIMIT_AS).
 RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
-                  const std::string &input = "", long fsizelimit = 0, bool plainuser = false);
+                  const std::string &input = "", long fsizelimit = 0, bool plainuser = false,
+                  long aslimit = 0);
+
+// The console output of a run made in this process.
+struct Captured {
+    std::string out, err;
+};
+// Runs fn with standard input reading input; catches standard output and error.
+Captured inprocess(const std::string &input, const std::function<void()> &fn);
 
 // Replaces the process with prog and args, behind the words of the
 // environment variable MAVRIN_TEST_WRAPPER when it is set (for example
