@@ -1,5 +1,7 @@
 // The image writer: each way it puts records into the image and the switches
-// between them, and a failed write in each.
+// between them, a failed write in each, and a patch or image that changes
+// under the run.
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -213,11 +215,14 @@ TEST_P(Writer, FullDiskInEveryWay)
 
 namespace {
 
-// Runs Mavrin in this process, so that a test can see what the writer did.
+// Runs Mavrin in this process, so that a test can see what the writer did
+// and change the files as the write pass starts.
 class WriterInProcess : public ::testing::Test {
 protected:
     std::string dir;
     static RunState rs;
+    static std::function<void()> onstart;
+    static void callonstart(RunState &) { onstart(); }
 
     void SetUp() override
     {
@@ -229,15 +234,17 @@ protected:
     std::string path(const char *name) const { return dir + "/" + name; }
 
     // Applies recs to an image of size bytes; returns the console output.
-    std::string run(size_t size, const Recs &recs)
+    std::string run(size_t size, const Recs &recs, std::function<void()> start = nullptr)
     {
         writefile(path("image.bin"), makeimage(size));
         writefile(path("patch.zem"), patchof(recs));
         std::string img = path("image.bin"), zem = path("patch.zem");
         char prog[] = "Mavrin";
         char *argv[] = {prog, img.data(), zem.data(), nullptr};
+        onstart = start;
         Captured c = inprocess("", [&] {
             std::memset(&rs, 0, sizeof rs);
+            if (onstart) rs.betweenpasses = callonstart;
             mavrinrun(rs, 3, argv);
         });
         EXPECT_EQ(c.err, "");
@@ -245,6 +252,7 @@ protected:
     }
 };
 RunState WriterInProcess::rs;
+std::function<void()> WriterInProcess::onstart;
 
 } // namespace
 
@@ -257,4 +265,40 @@ TEST_F(WriterInProcess, EachPatchTakesItsWays)
         EXPECT_EQ(rs.nloads > 0, c.reads) << c.what;
         EXPECT_TRUE(readfile(path("image.bin")) == expected(makeimage(c.imagesize), c.recs)) << c.what;
     }
+}
+
+TEST_F(WriterInProcess, PatchOrImageChangedUnderTheRun)
+{
+    // Once the write pass has begun, the image may have changed: whatever
+    // goes wrong then is a failed write, never "not changed".
+    const Recs inorder = spaced(50000, 4000, 400, 64, 1);   // read in stretches
+    const Recs sorted = scattered(0, 3 * mib, 30000, 64, 2);
+    auto cut = [this](const char *name, off_t len) {
+        return [this, name, len] { ASSERT_EQ(truncate(path(name).c_str(), len), 0); };
+    };
+    auto moverecord = [this] {   // the first record's offset, its length kept
+        int fd = open(path("patch.zem").c_str(), O_WRONLY);
+        unsigned char pos[4] = {0x39, 0x30, 0, 0};
+        ASSERT_EQ(pwrite(fd, pos, sizeof pos, zem::v1headerlen), 4);
+        close(fd);
+    };
+    struct Change {
+        const char *what;
+        const Recs &recs;
+        std::function<void()> change;
+        const std::string &last;
+    };
+    const std::vector<Change> changes = {
+        {"in order, nothing changes", inorder, [] {}, done},
+        {"sorted, nothing changes", sorted, [] {}, done},
+        {"in order, the patch cut short", inorder, cut("patch.zem", 30000), writefailed},
+        {"sorted, the mapped patch cut short", sorted, cut("patch.zem", 30000), writefailed},
+        {"in order, a record moved", inorder, moverecord, writefailed},
+        {"sorted, a record moved", sorted, moverecord, writefailed},
+        {"in order, the image cut short", inorder, cut("image.bin", 1000), writefailed},
+        {"sorted, the image cut short", sorted, cut("image.bin", 1000), writefailed},
+    };
+    for (const Change &c : changes)
+        EXPECT_EQ(run(3 * mib, c.recs, c.change), infolines(path("patch.zem"), 0, "test patch", nodiz) + c.last)
+            << c.what;
 }

@@ -28,6 +28,7 @@ static bool checkrecords(RunState &rs)
 static passresult writerecords(RunState &rs)
 {
     if (!startwriter(rs)) return passwritefailed;
+    if (rs.betweenpasses) rs.betweenpasses(rs);
     passresult result;
     if (sortpays(rs) && mappatch(rs)) {
         result = writesorted(rs);

@@ -77,6 +77,10 @@ struct RunState {
     int64_t spanlo[nspans], spanhi[nspans];   // the image bytes the pieces cover
     sigjmp_buf busjump;               // where a fault reading the mapped patch lands
     struct sigaction oldbus;
+
+    // Called, when set, as the write pass starts: tests change the files
+    // there, as another program could during a run.
+    void (*betweenpasses)(RunState &rs);
 };
 
 // One run from the command line to the end; returns instead of exiting.
