@@ -1,9 +1,12 @@
 // The image writer: each way it puts records into the image and the switches
-// between them, a failed write in each, and a patch or image that changes
-// under the run.
+// between them, a failed write in each, a patch or image that changes under
+// the run, and signals during the write pass.
+#include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "patchbuilder.hpp"
@@ -301,4 +304,82 @@ TEST_F(WriterInProcess, PatchOrImageChangedUnderTheRun)
     for (const Change &c : changes)
         EXPECT_EQ(run(3 * mib, c.recs, c.change), infolines(path("patch.zem"), 0, "test patch", nodiz) + c.last)
             << c.what;
+}
+
+BOTH_BUILDS(Interrupt);
+
+TEST_P(Interrupt, SignalsWaitForTheWritePassThenEndTheRun)
+{
+    if (getenv("MAVRIN_TEST_WRAPPER")) GTEST_SKIP() << "a wrapper holds signals of its own";
+    // A signal during the question ends the run before anything is written;
+    // one during the write pass waits until every record is written and
+    // reported, then ends the process as it would have.
+    struct Row {
+        const char *what;
+        int sig;
+        bool atquestion;
+    };
+    const std::vector<Row> rows = {
+        {"SIGINT at the question", SIGINT, true},
+        {"SIGINT while writing", SIGINT, false},
+        {"SIGTERM while writing", SIGTERM, false},
+        {"SIGHUP while writing", SIGHUP, false},
+    };
+    const size_t size = 16 * mib;
+    const bytes img = makeimage(size);
+    for (const Row &row : rows) {
+        // A long write pass: many records, out of order. Longer each time
+        // the signal comes too late to find it under way.
+        bool sent = false;
+        for (int records = 200000; !sent && records <= 1600000; records *= 2) {
+            Recs recs = scattered(0, int32_t(size), records, 16, uint32_t(row.sig));
+            bytes patch = zemheader(row.atquestion ? 1 : 0);
+            if (row.atquestion) addcheck(patch, int32_t(size) + 1, img);   // the wrong size
+            for (const Rec &r : recs) addrecord(patch, r.pos, r.data);
+            writefile(path("image.bin"), img);
+            writefile(path("patch.zem"), patch);
+
+            int input[2];
+            ASSERT_EQ(pipe(input), 0);   // kept open: a question waits for an answer
+            pid_t pid = fork();
+            if (pid == 0) {
+                int out = open(path("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                dup2(input[0], 0);
+                dup2(out, 1);
+                close(input[1]);
+                execprog(GetParam(), {path("image.bin"), path("patch.zem")});
+            }
+            close(input[0]);
+            // Waits until the question is out, or the write pass holds the signal.
+            std::string status = "/proc/" + std::to_string(pid) + "/status";
+            for (int ws; !sent && waitpid(pid, &ws, WNOHANG) == 0; usleep(200)) {
+                std::ifstream f(status);
+                std::string line;
+                unsigned long long blocked = 0;
+                while (std::getline(f, line))
+                    if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
+                bytes shown = readfile(path("out.txt"));
+                std::string tail(shown.end() - std::min<long>(long(shown.size()), 7), shown.end());
+                bool asked = tail == "(y/n): ";
+                if (row.atquestion ? asked : (blocked >> (row.sig - 1) & 1) != 0) {
+                    sent = kill(pid, row.sig) == 0;
+                }
+            }
+            int ws = 0;
+            waitpid(pid, &ws, 0);
+            close(input[1]);
+            if (!sent) continue;
+            bytes out = readfile(path("out.txt"));
+            std::string screen(out.begin(), out.end());
+            EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == row.sig) << row.what << ": status " << ws;
+            if (row.atquestion) {
+                EXPECT_EQ(screen.find("Patching"), std::string::npos) << row.what;
+                EXPECT_TRUE(image() == img) << row.what;
+            } else {
+                EXPECT_EQ(screen, infolines(path("patch.zem"), 0, "test patch", nodiz) + done) << row.what;
+                EXPECT_TRUE(image() == expected(img, recs)) << row.what;
+            }
+        }
+        if (!sent) GTEST_SKIP() << row.what << ": every write pass ended before the signal was sent";
+    }
 }

@@ -78,6 +78,8 @@ struct RunState {
     sigjmp_buf busjump;               // where a fault reading the mapped patch lands
     struct sigaction oldbus;
 
+    sigset_t oldmask;       // signals blocked during the write pass
+
     // Called, when set, as the write pass starts: tests change the files
     // there, as another program could during a run.
     void (*betweenpasses)(RunState &rs);
