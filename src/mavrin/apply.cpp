@@ -45,7 +45,7 @@ static passresult writerecords(RunState &rs)
 // Checks the whole records area, then writes it into the image, and ends the
 // run. A damaged area leaves the image untouched; a failed write is reported
 // in place of "DONE..". SIGINT, SIGTERM and SIGHUP wait while the records
-// are written (the pass takes about a second at most on a 700 MiB image), so
+// are written (under two seconds for the benchmark's 700 MiB image, cold), so
 // that a run is either left before its first write or finished and reported;
 // then such a signal ends the process as it would have.
 void applyrecords(RunState &rs)
