@@ -1,4 +1,4 @@
-// Benchmark data: an image, three change sets as ZEM 1.0 and 2.0 patches, and
+// Benchmark data: an image, five change sets as ZEM 1.0 and 2.0 patches, and
 // the image each of them should leave behind. Deterministic: a fixed seed.
 #include <algorithm>
 #include <cerrno>
@@ -41,12 +41,16 @@ constexpr uint64_t seed = 0x4d6176726e;   // fixed: the data never changes
 
 struct Settings {
     int64_t imagesize = 700ll << 20;
-    int64_t scattered = 1000000;     // records of 1 to scatteredmax bytes, ascending
+    int64_t scattered = 1000000;     // records of 1 to scatteredmax bytes, ascending,
+                                     // and the same records in random order (shuffled)
+    int64_t clustered = 400;         // regions of clusterlen bytes holding close records
     int64_t dense = 256ll << 20;     // bytes rewritten by adjacent full records
     int64_t small = 1000;            // records of 1 to 255 bytes, in random order
     std::string dir;
 };
 constexpr long scatteredmax = 64;
+constexpr int64_t clusterlen = 128 << 10;
+constexpr long clustergapmax = 600;   // bytes between the records of a region, at least 1
 
 [[noreturn]] void fail(const std::string &what)
 {
@@ -158,32 +162,85 @@ private:
     FILE *v1 = nullptr, *v2 = nullptr;
 };
 
-// Records of random length from 1 to maxlen at random places inside the image.
-// In ascending order, as a patch maker writes them, or in random order; either
-// way a few records overlap and a few are adjacent.
-void scatter(const Settings &s, const bytes &image, Random &rnd, const char *name,
-             int64_t count, long maxlen, bool ascending)
+// A record to be: its place in the image and its data, data[at, at + len).
+struct Place {
+    int64_t pos;
+    long len;
+    size_t at;
+};
+
+// Writes places, in the order given, as the change set name.
+void writeset(const Settings &s, const bytes &image, const char *name,
+              const std::vector<Place> &places, const bytes &data)
 {
-    struct Place {
-        int64_t pos;
-        long len;
-    };
+    Changeset cs(s, image, name);
+    for (const Place &p : places) cs.record(p.pos, data.data() + p.at, p.len);
+    cs.finish();
+}
+
+// Records of random length from 1 to maxlen at random places inside the image,
+// with random data. A few overlap and a few are adjacent.
+std::vector<Place> scatter(const bytes &image, Random &rnd, int64_t count, long maxlen,
+                           bytes &data)
+{
     std::vector<Place> places(static_cast<size_t>(count));
     for (Place &p : places) {
         p.len = 1 + long(rnd.below(uint64_t(maxlen)));
         p.pos = int64_t(rnd.below(image.size() - size_t(p.len) + 1));
+        p.at = data.size();
+        data.resize(data.size() + size_t(p.len));
+        rnd.fill(data.data() + p.at, size_t(p.len));
     }
-    if (ascending)
-        std::stable_sort(places.begin(), places.end(),
-                         [](const Place &a, const Place &b) { return a.pos < b.pos; });
+    return places;
+}
 
-    Changeset cs(s, image, name);
-    unsigned char data[zem::recmaxdata];
-    for (const Place &p : places) {
-        rnd.fill(data, size_t(p.len));
-        cs.record(p.pos, data, p.len);
+void ascending(std::vector<Place> &places)
+{
+    std::stable_sort(places.begin(), places.end(),
+                     [](const Place &a, const Place &b) { return a.pos < b.pos; });
+}
+
+// Fisher-Yates with the fixed generator: the same order on every platform.
+void shuffle(std::vector<Place> &places, Random &rnd)
+{
+    for (size_t i = places.size(); i > 1; i--) std::swap(places[i - 1], places[rnd.below(i)]);
+}
+
+// The scattered set in ascending order, as a patch maker writes it, and the
+// same records in random order.
+void scatterboth(const Settings &s, const bytes &image, Random &rnd)
+{
+    bytes data;
+    std::vector<Place> places = scatter(image, rnd, s.scattered, scatteredmax, data);
+    ascending(places);
+    writeset(s, image, "scattered", places, data);
+    shuffle(places, rnd);
+    writeset(s, image, "shuffled", places, data);
+}
+
+// s.clustered regions of clusterlen bytes at random places, in ascending
+// order; each holds records of 1 to 255 bytes from 1 to clustergapmax bytes
+// apart, front to back.
+void cluster(const Settings &s, const bytes &image, Random &rnd)
+{
+    int64_t span = int64_t(image.size()) < clusterlen ? int64_t(image.size()) : clusterlen;
+    std::vector<int64_t> starts(static_cast<size_t>(s.clustered));
+    for (int64_t &at : starts) at = int64_t(rnd.below(uint64_t(int64_t(image.size()) - span + 1)));
+    std::sort(starts.begin(), starts.end());
+
+    bytes data;
+    std::vector<Place> places;
+    for (int64_t start : starts) {
+        for (int64_t pos = start + int64_t(rnd.below(clustergapmax));;) {
+            long len = 1 + long(rnd.below(zem::recmaxdata));
+            if (pos + len > start + span) break;
+            places.push_back({pos, len, data.size()});
+            data.resize(data.size() + size_t(len));
+            rnd.fill(data.data() + places.back().at, size_t(len));
+            pos += len + 1 + int64_t(rnd.below(clustergapmax));
+        }
     }
-    cs.finish();
+    writeset(s, image, "clustered", places, data);
 }
 
 // s.dense bytes in the middle of the image, rewritten front to back by
@@ -214,6 +271,7 @@ int main(int argc, char **argv)
         bool hasvalue = i + 1 < argc;
         if (a == "--image-size" && hasvalue) s.imagesize = number(argv[++i]);
         else if (a == "--scattered" && hasvalue) s.scattered = number(argv[++i]);
+        else if (a == "--clustered" && hasvalue) s.clustered = number(argv[++i]);
         else if (a == "--dense" && hasvalue) s.dense = number(argv[++i]);
         else if (a == "--small" && hasvalue) s.small = number(argv[++i]);
         else if (a[0] != '-' && s.dir.empty()) s.dir = a;
@@ -222,10 +280,10 @@ int main(int argc, char **argv)
     if (usage || s.dir.empty()) {
         std::fprintf(stderr,
                      "usage: benchgen [--image-size BYTES] [--scattered RECORDS] "
-                     "[--dense BYTES] [--small RECORDS] DIR\n"
-                     "  Sizes take a K, M or G suffix. Defaults: 700M, 1000000, 256M, 1000.\n"
-                     "  Writes DIR/base.bin and, for each of scattered, dense and small,\n"
-                     "  NAME.v1.zem, NAME.v2.zem and NAME.bin (the patched image).\n");
+                     "[--clustered REGIONS] [--dense BYTES] [--small RECORDS] DIR\n"
+                     "  Sizes take a K, M or G suffix. Defaults: 700M, 1000000, 400, 256M, 1000.\n"
+                     "  Writes DIR/base.bin and, for each of scattered, shuffled, clustered,\n"
+                     "  dense and small, NAME.v1.zem, NAME.v2.zem and NAME.bin (the patched image).\n");
         return 2;
     }
     int64_t minsize = zem::imageblockpos + zem::checkblocklen;
@@ -239,8 +297,10 @@ int main(int argc, char **argv)
     rnd.fill(image.data(), image.size());
     writefile(s.dir + "/base.bin", image);
 
-    scatter(s, image, rnd, "scattered", s.scattered, scatteredmax, true);
+    scatterboth(s, image, rnd);
+    cluster(s, image, rnd);
     densify(s, image, rnd);
-    scatter(s, image, rnd, "small", s.small, zem::recmaxdata, false);
+    bytes data;
+    writeset(s, image, "small", scatter(image, rnd, s.small, zem::recmaxdata, data), data);
     return 0;
 }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdio_ext.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -21,47 +20,6 @@ namespace {
 
 enum verdict { notpatch, damagedpatch, soundpatch, unclear };
 const char *const verdictname[] = {"not a patch", "damaged", "sound", "unclear"};
-
-struct Captured {
-    std::string out, err;
-};
-
-std::string drain(int fd)
-{
-    std::string s;
-    char buf[4096];
-    lseek(fd, 0, SEEK_SET);
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, size_t(n));
-    return s;
-}
-
-// Runs fn with standard input reading input; catches standard output and error.
-template <class Fn> Captured inprocess(const std::string &input, Fn fn)
-{
-    int in = memfd_create("in", 0), out = memfd_create("out", 0), err = memfd_create("err", 0);
-    EXPECT_EQ(write(in, input.data(), input.size()), ssize_t(input.size()));
-    lseek(in, 0, SEEK_SET);
-    fflush(stdout);
-    fflush(stderr);
-    int saved[3] = {dup(0), dup(1), dup(2)};
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    __fpurge(stdin);
-    clearerr(stdin);
-    fn();
-    fflush(stdout);
-    fflush(stderr);
-    for (int fd = 0; fd < 3; fd++) {
-        dup2(saved[fd], fd);
-        close(saved[fd]);
-    }
-    Captured c{drain(out), drain(err)};
-    close(in);
-    close(out);
-    close(err);
-    return c;
-}
 
 class Agreement : public ::testing::Test {
 protected:

@@ -192,7 +192,8 @@ TEST_P(Damaged, FailedWriteIsReportedNotDone)
         {"a record across the limit", {{8190, {1, 2, 3, 4}}}, 8192, 8192},
         {"an adjacent run across the limit", run(0, 80), 8192, 8192},
         {"a run longer than the write buffer", run(0, 2000), 100000, 100000},
-        // Enough records for the writes to be batched.
+        // Close records past the image's end (gathered), and from its start across
+        // the limit (a stretch read first).
         {"many records past the limit", spaced(20000, 5000), 8192, 1000},
         {"many records across the limit", spaced(0, 5000), 8192, 8192},
     };

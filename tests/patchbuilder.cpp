@@ -9,6 +9,8 @@
 #include <iterator>
 #include <linux/capability.h>
 #include <sstream>
+#include <stdio_ext.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -109,6 +111,42 @@ static std::string slurp(const std::string &path)
     return std::string(b.begin(), b.end());
 }
 
+static std::string drain(int fd)
+{
+    std::string s;
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, size_t(n));
+    return s;
+}
+
+Captured inprocess(const std::string &input, const std::function<void()> &fn)
+{
+    int in = memfd_create("in", 0), out = memfd_create("out", 0), err = memfd_create("err", 0);
+    EXPECT_EQ(write(in, input.data(), input.size()), ssize_t(input.size()));
+    lseek(in, 0, SEEK_SET);
+    fflush(stdout);
+    fflush(stderr);
+    int saved[3] = {dup(0), dup(1), dup(2)};
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    __fpurge(stdin);
+    clearerr(stdin);
+    fn();
+    fflush(stdout);
+    fflush(stderr);
+    for (int fd = 0; fd < 3; fd++) {
+        dup2(saved[fd], fd);
+        close(saved[fd]);
+    }
+    Captured c{drain(out), drain(err)};
+    close(in);
+    close(out);
+    close(err);
+    return c;
+}
+
 void execprog(const std::string &prog, const std::vector<std::string> &args)
 {
     std::vector<std::string> words;
@@ -146,6 +184,10 @@ RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
         if (opts.fsizelimit > 0) {
             struct rlimit rl = {rlim_t(opts.fsizelimit), rlim_t(opts.fsizelimit)};
             setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        if (opts.aslimit > 0) {
+            struct rlimit rl = {rlim_t(opts.aslimit), rlim_t(opts.aslimit)};
+            setrlimit(RLIMIT_AS, &rl);
         }
         // Root keeps its uid but loses, for what it executes, the
         // capabilities that let it open any file whatever its mode.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,14 @@ struct RunResult {
 // How a run is set up besides its arguments. fsizelimit > 0 caps the size
 // of files the program may write (RLIMIT_FSIZE). plainuser takes from root
 // its power to ignore file permissions; status 126 says it could not.
+// aslimit > 0 caps the program's address space (RLIMIT_AS).
 struct RunOpts {
     std::string input;         // on standard input
     long fsizelimit = 0;
     bool plainuser = false;
     unsigned closed = 0;       // bit n set: descriptor n is closed, not caught
     std::string outpath;       // standard output goes to this file, not caught
+    long aslimit = 0;
 };
 
 // Runs prog with args as opts says. A program still running after
@@ -54,6 +57,13 @@ RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
                   const RunOpts &opts);
 RunResult runprog(const std::string &prog, const std::vector<std::string> &args,
                   const std::string &input = "", long fsizelimit = 0, bool plainuser = false);
+
+// The console output of a run made in this process.
+struct Captured {
+    std::string out, err;
+};
+// Runs fn with standard input reading input; catches standard output and error.
+Captured inprocess(const std::string &input, const std::function<void()> &fn);
 
 // Replaces the process with prog and args, behind the words of the
 // environment variable MAVRIN_TEST_WRAPPER when it is set (for example

@@ -1,21 +1,21 @@
 // The state of one run, and the stages that work on it.
 #pragma once
 
+#include <csetjmp>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 
 #include "zemformat.hpp"
 #include "zemreader.hpp"
 
-#ifdef MAVRIN_URING
-#include <liburing.h>
-
-// Writes that may be in flight through the ring at once; patches of fewer
-// records, and writes from ringmaxwrite bytes on, go by pwrite.
-constexpr unsigned ringdepth = 256;
-constexpr int64_t ringminrecords = 4096;
-constexpr long ringmaxwrite = 4096;
-#endif
+// The image writer holds up to spanlen bytes of the image at once. The image
+// is cut into spans of that size, aligned, to sort records by place.
+constexpr int spanshift = 18;
+constexpr long spanlen = 1L << spanshift;
+constexpr long nspans = long((zem::imagelimit + zem::recmaxdata) >> spanshift) + 1;
+// Records (or pieces of them, cut at span edges) sorted by place at once.
+constexpr long batchmax = 512 * 1024;
 
 // Everything one run needs, in fixed-size fields. It must be zero-filled
 // before the run starts (a static object is): short reads rely on it, and
@@ -39,30 +39,50 @@ struct RunState {
     unsigned char in;       // last answer character
 
     // The records area, found by the header and the trailer, and its reader.
-    // The check pass counts the records before the writing pass reads them again.
+    // The check pass reads every record before the write pass reads them
+    // again; what it saw must be what the write pass sees.
     zem::Area area;
     zem::RecordReader reader;
     unsigned char zemchunk[256 * 1024];   // the reader's buffer
     int64_t nrecords;       // records in the area, counted by the check pass
+    uint64_t heads;         // the reader's hash of their offsets and lengths
+    // What the writer learns from the check pass (noterecord).
+    int64_t nfilled;        // records that hold data
+    int64_t nfar;           // of them, those that do not carry on from the one before
+    int64_t lastpos, lastend;   // the one before
+    int64_t nspansused;     // spans that records write into
+    unsigned char spanused[nspans / 8 + 1];   // a bit for each of them
 
-    // Image bytes waiting to be written: wbuf[wbufstart, wbuflen) goes at
-    // wbufpos. Records that follow each other in the image leave in one write.
-    // Below wbufstart lie the data of writes still in flight.
-    unsigned char wbuf[256 * 1024];
-    int64_t wbufpos;
-    long wbuflen;
-    long wbufstart;
+    // The image writer (imagewriter.cpp). span holds image bytes for
+    // [spanpos, spanpos + spanfill): either read from the image first, so
+    // that any record within may be copied in, or only the bytes of records
+    // that joined one another there.
+    int binfd;
+    int64_t binsize;        // the image's size as the writes leave it
+    long blocksize;         // the file system's block
+    int64_t prefetchto;     // patch offset up to which records were looked at to prefetch
+    unsigned char span[spanlen];
+    int64_t spanpos;
+    long spanfill;
+    bool spanloaded;
+    int64_t nloads, nwrites, nbatches;   // what the writer did: reads, writes, sorted batches
 
-#ifdef MAVRIN_URING
-    // Writes queued on the ring: nfly of them, in fly[], their data in
-    // wbuf[0, wbufstart) until they complete. [flylo, flyhi) holds the image
-    // bytes they cover, so that a write overlapping them waits for them.
-    struct io_uring ring;
-    bool ringup;            // the ring is set up; otherwise every write is a pwrite
-    struct flight { int64_t pos; long at; long len; } fly[ringdepth];
-    unsigned nfly;
-    int64_t flylo, flyhi;
-#endif
+    // Records out of order are sorted a batch at a time, by span, from the
+    // patch mapped whole; a span's records keep their file order.
+    const unsigned char *zemmap;
+    int64_t zemmaplen;
+    uint32_t batchkeys[batchmax];     // patch offsets from the batch's first record
+    uint32_t spancount[nspans];       // pieces in each span, then where the next goes
+    uint32_t spanstart[nspans];
+    int64_t spanlo[nspans], spanhi[nspans];   // the image bytes the pieces cover
+    sigjmp_buf busjump;               // where a fault reading the mapped patch lands
+    struct sigaction oldbus;
+
+    sigset_t oldmask;       // signals blocked during the write pass
+
+    // Called, when set, as the write pass starts: tests change the files
+    // there, as another program could during a run.
+    void (*betweenpasses)(RunState &rs);
 };
 
 // One run from the command line to the end; returns instead of exiting.
@@ -72,6 +92,23 @@ void mavrinrun(RunState &rs, int argc, char **argv);
 bool showdiz(RunState &rs);
 bool checkimage(RunState &rs);
 void applyrecords(RunState &rs);
+
+// The image writer (imagewriter.cpp). noterecord hears of each record of
+// data in the check pass; sortpays then says whether sorting the records by
+// span first pays. startwriter finds the image's size; false when it cannot.
+void noterecord(RunState &rs, int64_t pos, long len);
+bool sortpays(const RunState &rs);
+bool startwriter(RunState &rs);
+// Maps the whole patch for writesorted; false when it cannot be mapped.
+bool mappatch(RunState &rs);
+void unmappatch(RunState &rs);
+// The write pass, over the records in file order or, with the patch mapped,
+// sorted by span a batch at a time. Either leaves the image as writing every
+// record in file order would; passwritefailed when a write or a read of the
+// image failed, or the patch turned out not to hold what the check pass read.
+enum passresult { passdone, passdamaged, passwritefailed };
+passresult writeinorder(RunState &rs);
+passresult writesorted(RunState &rs);
 
 // Closes the patch file, then the image; says whether the image closed cleanly.
 bool closefiles(RunState &rs);

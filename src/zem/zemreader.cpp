@@ -101,24 +101,24 @@ void readrecords(RecordReader &r, const Area &a, const unsigned char *area)
 }
 
 // Makes n bytes of the area available at next (n is at most what is left),
-// reading as far ahead as the buffer allows. 0: done; else the step to return.
-static int fill(RecordReader &r, long n)
+// reading as far ahead as the buffer allows; the keep bytes before next stay
+// in front of them. 0: done; else the step to return.
+static int fill(RecordReader &r, long n, long keep = 0)
 {
     long have = long(r.end - r.next);
     if (have >= n) return 0;
-    std::memmove(r.space, r.next, size_t(have));
-    r.next = r.space;
-    r.end = r.space + have;
-    int64_t want = r.spacelen - have < r.unread ? r.spacelen - have : r.unread;
+    std::memmove(r.space, r.next - keep, size_t(keep + have));
+    r.next = r.space + keep;
+    r.end = r.next + have;
+    int64_t want = r.spacelen - keep - have < r.unread ? r.spacelen - keep - have : r.unread;
     while (want > 0) {
-        ssize_t got = pread(r.fd, r.space + have, size_t(want), off_t(r.fileat));
+        ssize_t got = pread(r.fd, r.space + (r.end - r.space), size_t(want), off_t(r.fileat));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return stepfailed;
         if (got == 0) {   // the file is shorter than it was
             r.damage = flawshort;
             return stepdamaged;
         }
-        have += long(got);
         want -= got;
         r.end += got;
         r.unread -= got;
@@ -129,8 +129,9 @@ static int fill(RecordReader &r, long n)
 
 step nextrecord(RecordReader &r)
 {
-    int64_t left = int64_t(r.end - r.next) + r.unread;
-    r.recat = r.fileat - int64_t(r.end - r.next);   // patch offset of next
+    long have = long(r.end - r.next);
+    int64_t left = have + r.unread;
+    r.recat = r.fileat - have;   // patch offset of next
     if (left == 0) return stepend;
 
     /* Head */
@@ -138,7 +139,10 @@ step nextrecord(RecordReader &r)
         r.damage = flawhead;
         return stepdamaged;
     }
-    if (int s = fill(r, recheadlen)) return step(s);
+    // With room for the longest record at hand, no record needs a read.
+    constexpr long longest = recheadlen + recmaxdata;
+    if (have < longest && r.unread > 0)
+        if (int s = fill(r, left < longest ? long(left) : longest)) return step(s);
     int32_t pos = getle32(r.next);
     long len = r.next[recposlen];
     if (pos < 0) {
@@ -151,7 +155,6 @@ step nextrecord(RecordReader &r)
     }
 
     /* Data */
-    if (int s = fill(r, recheadlen + len)) return step(s);
     r.pos = pos;
     r.len = len;
     r.data = r.next + recheadlen;
@@ -159,6 +162,31 @@ step nextrecord(RecordReader &r)
     r.records++;
     r.heads = (r.heads ^ (uint64_t(uint32_t(pos)) << 8 | uint64_t(len))) * 0x100000001b3u;
     return steprecord;
+}
+
+step fillahead(RecordReader &r, long n)
+{
+    if (r.fd < 0) return steprecord;   // the whole area is at hand
+    // The data of the record last read lies right before next: keep it.
+    long keep = r.data && r.data + r.len == r.next ? r.len : 0;
+    int64_t left = int64_t(r.end - r.next) + r.unread;
+    if (n > r.spacelen - keep) n = r.spacelen - keep;
+    if (n > left) n = long(left);
+    if (int s = fill(r, n, keep)) return step(s);
+    if (keep) r.data = r.next - keep;
+    return steprecord;
+}
+
+void peekrecords(const RecordReader &r, RecordReader &ahead)
+{
+    ahead = r;
+    ahead.fd = -1;
+    ahead.unread = 0;
+}
+
+void seekrecord(RecordReader &r, int64_t at)
+{
+    r.next = r.end - (r.fileat - at);
 }
 
 } // namespace zem

@@ -100,4 +100,18 @@ enum step {
 };
 step nextrecord(RecordReader &r);
 
+// Look-ahead, for a caller that plans its work on the records to come.
+// fillahead makes at least n bytes of the area (all that is left, if fewer)
+// at hand without using them; the data of the record last read stays valid
+// (data points to where it moved). It returns steprecord, or stepdamaged or
+// stepfailed as nextrecord would.
+step fillahead(RecordReader &r, long n);
+// Sets ahead to read, from memory, the records r has at hand, leaving r as it
+// is. ahead stops where those bytes end: with stepend, or with stepdamaged on
+// a record they hold only part of; neither says anything about the patch.
+void peekrecords(const RecordReader &r, RecordReader &ahead);
+// Moves a reader of an area in memory to the record at patch offset at, one
+// that a pass over the area has found; nextrecord then reads it.
+void seekrecord(RecordReader &r, int64_t at);
+
 } // namespace zem

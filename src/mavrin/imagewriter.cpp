@@ -1,0 +1,475 @@
+// The image writer: puts records into the image by the cheapest way each
+// stretch of it allows, and the two write passes that feed it.
+//
+// Measured on a 2-core virtual machine (see the README's Performance
+// section): a system call costs about 1.7 us, and the first touch of each
+// page of a new mapping 5 us or more, so neither a write per record nor a
+// mapping of the image keeps up with copying through one small buffer used
+// again and again. The writer therefore holds up to spanlen bytes of the
+// image in rs.span and sends them with one pwrite:
+// - where many records lie close together, it reads their stretch of the
+//   image first, copies them in and writes the stretch back (a few large
+//   reads instead of a synchronous read of every page a record touches,
+//   when the image is not in the page cache);
+// - elsewhere it gathers records that join one another (a run of adjacent
+//   records covers whole pages and needs no read) and writes each run.
+// Records out of file order are first sorted by span, a batch at a time.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "runstate.hpp"
+
+namespace {
+
+// A stretch is read first when it holds at least rmwleast records, no more
+// than rmwbytes of image apart on average (one page a record: reading it
+// costs less than a write per record, and dirties few pages no record
+// touches), and no gap wider than gapmax lies between them.
+constexpr long rmwleast = 8;
+constexpr long rmwbytes = 4096;
+constexpr long gapmax = 16 * 1024;
+// Patch bytes the planner looks at ahead of the record it places.
+constexpr long lookahead = 128 * 1024;
+
+bool pwriteall(int fd, const unsigned char *data, long len, int64_t pos)
+{
+    long done = 0;
+    while (done < len) {
+        ssize_t n = pwrite(fd, data + done, size_t(len - done), off_t(pos + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += long(n);
+    }
+    return true;
+}
+
+// Reads len bytes at pos; false when the file holds fewer.
+bool preadall(int fd, unsigned char *data, long len, int64_t pos)
+{
+    long done = 0;
+    while (done < len) {
+        ssize_t n = pread(fd, data + done, size_t(len - done), off_t(pos + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += long(n);
+    }
+    return true;
+}
+
+// Writes what the span holds and empties it.
+bool flushspan(RunState &rs)
+{
+    if (rs.spanfill == 0) return true;
+    if (!pwriteall(rs.binfd, rs.span, rs.spanfill, rs.spanpos)) return false;
+    rs.nwrites++;
+    if (rs.spanpos + rs.spanfill > rs.binsize) rs.binsize = rs.spanpos + rs.spanfill;
+    rs.spanfill = 0;
+    rs.spanloaded = false;
+    return true;
+}
+
+// Fills the empty span with the image's bytes [lo, hi), at most spanlen of
+// them; past the image's end they are zeros, as a gap left by a record past
+// the end reads. Fails when the image holds less than it did (another
+// program cut it short) or cannot be read.
+bool loadspan(RunState &rs, int64_t lo, int64_t hi)
+{
+    long len = long(hi - lo);
+    long have = rs.binsize > lo ? long(rs.binsize - lo < len ? rs.binsize - lo : len) : 0;
+    if (!preadall(rs.binfd, rs.span, have, lo)) return false;
+    std::memset(rs.span + have, 0, size_t(len - have));
+    rs.nloads++;
+    rs.spanpos = lo;
+    rs.spanfill = len;
+    rs.spanloaded = true;
+    return true;
+}
+
+// Whether a record of len bytes at pos can go into the span as it stands:
+// within the bytes read, or, for gathered records, starting within or right
+// behind them and within the buffer.
+bool fits(const RunState &rs, int64_t pos, long len)
+{
+    if (rs.spanloaded) return pos >= rs.spanpos && pos + len <= rs.spanpos + rs.spanfill;
+    return rs.spanfill > 0 && pos >= rs.spanpos && pos <= rs.spanpos + rs.spanfill &&
+           pos + len <= rs.spanpos + spanlen;
+}
+
+// Copies a record into the span; it fits, or the span is empty. A later
+// record's bytes land over an earlier one's, as in file order.
+void copyin(RunState &rs, int64_t pos, const unsigned char *data, long len)
+{
+    if (rs.spanfill == 0 && !rs.spanloaded) rs.spanpos = pos;
+    long at = long(pos - rs.spanpos);
+    std::memcpy(rs.span + at, data, size_t(len));
+    if (at + len > rs.spanfill) rs.spanfill = at + len;
+}
+
+// Whether a record at pos joins the gathered bytes (and does not fit only
+// because the buffer is full).
+bool joins(const RunState &rs, int64_t pos)
+{
+    return !rs.spanloaded && rs.spanfill > 0 && pos >= rs.spanpos && pos <= rs.spanpos + rs.spanfill;
+}
+
+// Makes room for a record at pos that joins the gathered bytes: sends off
+// the whole blocks before it and keeps the rest in front of the buffer. A
+// block written in part is read first when it is not in the page cache, so a
+// long run goes out in whole blocks, its end block written with what follows.
+bool sendblocks(RunState &rs, int64_t pos)
+{
+    int64_t end = rs.spanpos + rs.spanfill;
+    int64_t cut = (pos < end ? pos : end) / rs.blocksize * rs.blocksize;
+    if (cut <= rs.spanpos) return true;
+    long sent = long(cut - rs.spanpos);
+    if (!pwriteall(rs.binfd, rs.span, sent, rs.spanpos)) return false;
+    rs.nwrites++;
+    if (cut > rs.binsize) rs.binsize = cut;
+    std::memmove(rs.span, rs.span + sent, size_t(rs.spanfill - sent));
+    rs.spanpos = cut;
+    rs.spanfill -= sent;
+    return true;
+}
+
+// Whether the image's bytes at pos are not in the page cache: a read that
+// must not wait for the disk finds nothing there. Past the end, nothing is
+// read, so they count as cached.
+bool cold(const RunState &rs, int64_t pos)
+{
+    if (pos >= rs.binsize) return false;
+    unsigned char byte;
+    struct iovec v = {&byte, 1};
+    return preadv2(rs.binfd, &v, 1, off_t(pos), RWF_NOWAIT) < 0 && errno == EAGAIN;
+}
+
+// Asks the kernel to start reading the image's bytes [lo, hi) that writing
+// them will need: all of a stretch that will be read first; of a run of
+// joined records (joined), only its partial end blocks.
+void hint(const RunState &rs, int64_t lo, int64_t hi, bool joined)
+{
+    if (lo >= rs.binsize) return;
+    if (hi > rs.binsize) hi = rs.binsize;
+    if (!joined) {
+        (void)posix_fadvise(rs.binfd, off_t(lo), off_t(hi - lo), POSIX_FADV_WILLNEED);
+        return;
+    }
+    bool headpart = lo % rs.blocksize != 0, tailpart = hi % rs.blocksize != 0;
+    if (headpart) (void)posix_fadvise(rs.binfd, off_t(lo), 1, POSIX_FADV_WILLNEED);
+    if (tailpart && (!headpart || (hi - 1) / rs.blocksize != lo / rs.blocksize))
+        (void)posix_fadvise(rs.binfd, off_t(hi - 1), 1, POSIX_FADV_WILLNEED);
+}
+
+// When the image is not in the page cache, hints at the blocks that the
+// record at pos and those the reader has at hand behind it will need, so
+// that the disk reads them while the writer works, instead of one at a time
+// as each write waits for its block. Records close together count as a
+// stretch, as planrecord takes them.
+void prefetchahead(RunState &rs, int64_t pos, long len)
+{
+    zem::RecordReader ahead;
+    zem::peekrecords(rs.reader, ahead);
+    rs.prefetchto = ahead.fileat;
+    if (!cold(rs, pos)) return;
+    int64_t lo = pos, hi = pos + len;
+    bool joined = true;
+    while (zem::nextrecord(ahead) == zem::steprecord) {
+        if (ahead.len == 0) continue;
+        int64_t at = ahead.pos, end = at + ahead.len;
+        if (at >= lo && at <= hi + gapmax && end <= lo + spanlen) {
+            if (at > hi) joined = false;
+            if (end > hi) hi = end;
+            continue;
+        }
+        hint(rs, lo, hi, joined);
+        lo = at;
+        hi = end;
+        joined = true;
+    }
+    hint(rs, lo, hi, joined);
+}
+
+// Places a record that does not fit the span: sends the span off, then
+// looks at the records that follow in the patch. When enough of them lie
+// close behind this one, their stretch is read in; otherwise the record
+// starts a new run of gathered records.
+bool planrecord(RunState &rs, int64_t pos, long len)
+{
+    if (!flushspan(rs)) return false;
+    if (pos >= rs.binsize) return true;   // past the end: nothing to read
+    (void)zem::fillahead(rs.reader, lookahead);   // a failure is met by nextrecord
+    if (rs.reader.recat >= rs.prefetchto) prefetchahead(rs, pos, len);
+    zem::RecordReader ahead;
+    zem::peekrecords(rs.reader, ahead);
+    int64_t hi = pos + len;
+    long n = 1;
+    bool joined = true;   // every record so far joins the ones before: gather them
+    while (zem::nextrecord(ahead) == zem::steprecord) {
+        if (ahead.len == 0) continue;
+        int64_t at = ahead.pos, end = at + ahead.len;
+        if (at < pos || end > pos + spanlen || at > hi + gapmax) break;
+        if (at > hi) joined = false;
+        if (end > hi) hi = end;
+        if (++n >= rmwleast && joined) break;
+    }
+    if (joined || n < rmwleast || hi - pos > n * rmwbytes) return true;
+    return loadspan(rs, pos, hi);
+}
+
+// The run whose mapped patch a fault may come from.
+RunState *busrun;
+
+// A read of the mapped patch that faults (the patch was cut short by another
+// program, or its disk failed) ends the write pass where writesorted set
+// busjump; any other fault ends the process as it would have.
+void onbus(int, siginfo_t *si, void *)
+{
+    const unsigned char *at = static_cast<const unsigned char *>(si->si_addr);
+    if (busrun && at >= busrun->zemmap && at < busrun->zemmap + busrun->zemmaplen)
+        siglongjmp(busrun->busjump, 1);
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGBUS, &dfl, nullptr);   // the fault comes again and ends the process
+}
+
+void guardbus(RunState &rs)
+{
+    struct sigaction sa = {};
+    sa.sa_sigaction = onbus;
+    sa.sa_flags = SA_SIGINFO;
+    sigemptyset(&sa.sa_mask);
+    busrun = &rs;
+    sigaction(SIGBUS, &sa, &rs.oldbus);
+}
+
+void unguardbus(RunState &rs)
+{
+    sigaction(SIGBUS, &rs.oldbus, nullptr);
+    busrun = nullptr;
+}
+
+// Counts the pieces of the next records (each record, cut at span edges)
+// per span, with the stretch they cover, until batchmax pieces or the end.
+// Returns the records read, or -1 when the patch is not what the check
+// pass read.
+int64_t countbatch(RunState &rs)
+{
+    std::memset(rs.spancount, 0, sizeof rs.spancount);
+    long pieces = 0;
+    int64_t n = 0;
+    while (pieces <= batchmax - 2) {
+        zem::step s = zem::nextrecord(rs.reader);
+        if (s == zem::stepend) break;
+        if (s != zem::steprecord) return -1;
+        n++;
+        int64_t pos = rs.reader.pos, end = pos + rs.reader.len;
+        for (int64_t k = pos >> spanshift; pos < end && k <= (end - 1) >> spanshift; k++) {
+            int64_t lo = pos > k << spanshift ? pos : k << spanshift;
+            int64_t hi = end < (k + 1) << spanshift ? end : (k + 1) << spanshift;
+            if (rs.spancount[k]++ == 0 || lo < rs.spanlo[k]) rs.spanlo[k] = lo;
+            if (rs.spancount[k] == 1 || hi > rs.spanhi[k]) rs.spanhi[k] = hi;
+            pieces++;
+        }
+    }
+    return n;
+}
+
+// Whether span k of a batch is dense enough with records to be read first.
+bool readsfirst(const RunState &rs, long k)
+{
+    uint32_t n = rs.spancount[k] - rs.spanstart[k];
+    return n >= uint32_t(rmwleast) && rs.spanhi[k] - rs.spanlo[k] <= int64_t(n) * rmwbytes &&
+           rs.spanlo[k] < rs.binsize;
+}
+
+// The piece of the record whose key is key that lies in span k: false when
+// the record is not what was counted (the patch changed since).
+bool piece(zem::RecordReader &pick, long k, int64_t batchat, uint32_t key, int64_t &pos,
+           int64_t &end, const unsigned char *&data)
+{
+    zem::seekrecord(pick, batchat + key);
+    if (zem::nextrecord(pick) != zem::steprecord) return false;
+    int64_t spanat = int64_t(k) << spanshift;
+    pos = pick.pos;
+    end = pos + pick.len;
+    data = pick.data;
+    if (pos < spanat) {
+        data += spanat - pos;
+        pos = spanat;
+    }
+    if (end > spanat + spanlen) end = spanat + spanlen;
+    return pos < end;
+}
+
+// When the image is not in the page cache, hints at the blocks the batch's
+// spans will need, all before the first write, so that the disk reads them
+// in the order the writer takes them while it works.
+void prefetchbatch(const RunState &rs, const zem::RecordReader &mark, int64_t batchat)
+{
+    long k = 0;
+    while (k < nspans && rs.spancount[k] == rs.spanstart[k]) k++;
+    if (k == nspans || !cold(rs, rs.spanlo[k])) return;
+    zem::RecordReader pick = mark;
+    for (; k < nspans; k++) {
+        if (rs.spancount[k] == rs.spanstart[k]) continue;
+        if (readsfirst(rs, k)) {
+            hint(rs, rs.spanlo[k], rs.spanhi[k], false);
+            continue;
+        }
+        for (uint32_t i = rs.spanstart[k]; i < rs.spancount[k]; i++) {
+            int64_t pos, end;
+            const unsigned char *data;
+            if (piece(pick, k, batchat, rs.batchkeys[i], pos, end, data)) hint(rs, pos, end, true);
+        }
+    }
+}
+
+// Writes the pieces of span k, each key the patch offset of its record from
+// batchat, in file order. A span dense with records is read first.
+bool writespan(RunState &rs, long k, const zem::RecordReader &mark, int64_t batchat)
+{
+    if (!flushspan(rs)) return false;
+    if (readsfirst(rs, k) && !loadspan(rs, rs.spanlo[k], rs.spanhi[k])) return false;
+    zem::RecordReader pick = mark;
+    for (uint32_t i = rs.spanstart[k]; i < rs.spancount[k]; i++) {
+        int64_t pos, end;
+        const unsigned char *data;
+        if (!piece(pick, k, batchat, rs.batchkeys[i], pos, end, data)) return false;
+        if (!fits(rs, pos, long(end - pos)) && !flushspan(rs)) return false;
+        copyin(rs, pos, data, long(end - pos));
+    }
+    return true;
+}
+
+// Sorts the next batch of records by span, then writes it span by span.
+// Returns the records written, 0 at the end, -1 on a failure.
+int64_t writebatch(RunState &rs)
+{
+    zem::RecordReader mark = rs.reader;
+    int64_t batchat = mark.fileat - int64_t(mark.end - mark.next);
+    int64_t n = countbatch(rs);
+    if (n <= 0) return n;
+
+    /* Where each span's pieces go: spancount becomes the next free slot */
+    uint32_t total = 0;
+    for (long k = 0; k < nspans; k++) {
+        rs.spanstart[k] = total;
+        total += rs.spancount[k];
+        rs.spancount[k] = rs.spanstart[k];
+    }
+
+    /* The same records again, each piece into its span's slots */
+    zem::RecordReader again = mark;
+    for (int64_t i = 0; i < n; i++) {
+        if (zem::nextrecord(again) != zem::steprecord) return -1;
+        int64_t pos = again.pos, end = pos + again.len;
+        for (int64_t k = pos >> spanshift; pos < end && k <= (end - 1) >> spanshift; k++) {
+            uint32_t limit = k + 1 < nspans ? rs.spanstart[k + 1] : total;
+            if (rs.spancount[k] >= limit) return -1;
+            rs.batchkeys[rs.spancount[k]++] = uint32_t(again.recat - batchat);
+        }
+    }
+    if (again.heads != rs.reader.heads) return -1;
+
+    prefetchbatch(rs, mark, batchat);
+    for (long k = 0; k < nspans; k++)
+        if (rs.spancount[k] > rs.spanstart[k] && !writespan(rs, k, mark, batchat)) return -1;
+    rs.nbatches++;
+    return n;
+}
+
+} // namespace
+
+void noterecord(RunState &rs, int64_t pos, long len)
+{
+    if (rs.nfilled > 0 && (pos < rs.lastpos || pos > rs.lastend + gapmax)) rs.nfar++;
+    rs.nfilled++;
+    rs.lastpos = pos;
+    rs.lastend = pos + len;
+    int64_t k = pos >> spanshift;
+    if (!(rs.spanused[k / 8] & 1 << (k % 8))) {
+        rs.spanused[k / 8] |= (unsigned char)(1 << (k % 8));
+        rs.nspansused++;
+    }
+}
+
+// Sorting pays when the records are out of order (many of them do not carry
+// on from the one before, so that in file order they would go one by one)
+// and, sorted, they make stretches worth reading first: as many records as
+// such a stretch needs for each span they write into, on average.
+bool sortpays(const RunState &rs)
+{
+    return rs.nfar * 4 > rs.nfilled && rs.nfilled >= rmwleast * rs.nspansused;
+}
+
+bool startwriter(RunState &rs)
+{
+    struct stat st;
+    rs.binfd = fileno(rs.binfile);
+    if (fstat(rs.binfd, &st) != 0) return false;
+    rs.binsize = S_ISBLK(st.st_mode) ? int64_t(lseek(rs.binfd, 0, SEEK_END)) : int64_t(st.st_size);
+    if (rs.binsize < 0) return false;
+    // Whole blocks of the file system; a power of two, 4 KiB when it says otherwise.
+    rs.blocksize = st.st_blksize;
+    if (rs.blocksize < 512 || rs.blocksize > spanlen / 4 || (rs.blocksize & (rs.blocksize - 1)) != 0)
+        rs.blocksize = 4096;
+    rs.prefetchto = 0;
+    rs.spanfill = 0;
+    rs.spanloaded = false;
+    return true;
+}
+
+passresult writeinorder(RunState &rs)
+{
+    zem::readrecords(rs.reader, rs.area, fileno(rs.zemfile), rs.zemchunk, sizeof rs.zemchunk);
+    for (;;) {
+        zem::step s = zem::nextrecord(rs.reader);
+        if (s == zem::stepend) break;
+        if (s != zem::steprecord) return passwritefailed;   // the patch changed under the run
+        int64_t pos = rs.reader.pos;
+        long len = rs.reader.len;
+        if (len == 0) continue;
+        if (!fits(rs, pos, len)) {
+            if (joins(rs, pos) && !sendblocks(rs, pos)) return passwritefailed;
+            if (!fits(rs, pos, len) && !planrecord(rs, pos, len)) return passwritefailed;
+        }
+        copyin(rs, pos, rs.reader.data, len);
+    }
+    return flushspan(rs) ? passdone : passwritefailed;
+}
+
+bool mappatch(RunState &rs)
+{
+    if (rs.zemlen <= 0) return false;
+    void *p = mmap(nullptr, size_t(rs.zemlen), PROT_READ, MAP_SHARED, fileno(rs.zemfile), 0);
+    if (p == MAP_FAILED) return false;
+    rs.zemmap = static_cast<const unsigned char *>(p);
+    rs.zemmaplen = rs.zemlen;
+    return true;
+}
+
+void unmappatch(RunState &rs)
+{
+    if (rs.zemmap) munmap(const_cast<unsigned char *>(rs.zemmap), size_t(rs.zemmaplen));
+    rs.zemmap = nullptr;
+}
+
+passresult writesorted(RunState &rs)
+{
+    zem::readrecords(rs.reader, rs.area, rs.zemmap + rs.area.first);
+    guardbus(rs);
+    if (sigsetjmp(rs.busjump, 1) != 0) {
+        unguardbus(rs);
+        return passwritefailed;
+    }
+    int64_t n;
+    while ((n = writebatch(rs)) > 0) {
+    }
+    unguardbus(rs);
+    if (n < 0 || !flushspan(rs)) return passwritefailed;
+    return passdone;
+}
