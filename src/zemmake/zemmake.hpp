@@ -55,31 +55,38 @@ bool outheader(PatchOut &out, int method, const std::string &desc);
 // Changed bytes are grouped into clusters: a gap of recheadlen unchanged
 // bytes or more is never worth covering, so clusters are planned apart.
 // Within a cluster the cheapest cover (data plus a head per record) is found
-// exactly, by a sliding-window minimum over the changed bytes.
+// exactly, with constant work per byte (see zemplan.cpp).
+// Positions a cluster spans at most: its changed bytes and the gaps of fewer
+// than recheadlen bytes between its runs.
+constexpr long planmaxspan = planmaxbytes + (planmaxruns - 1) * (zem::recheadlen - 1);
+// No cover of a cluster has more records than this (each costs recheadlen + 1
+// at least, and one record per run cut at recmaxdata bytes is a cover).
+constexpr long planmaxrecs =
+    (planmaxbytes + zem::recheadlen * (planmaxruns + planmaxbytes / zem::recmaxdata + 1)) /
+        (zem::recheadlen + 1) + 1;
 struct Planner {
     PatchOut *out;
     int datafd;                 // where the record data is read from
 
-    int64_t runpos[planmaxruns];   // the cluster's runs of changed bytes
-    long runlen[planmaxruns];
+    /* The cluster: changed bytes from base on, positions counted from base */
+    int64_t base;
+    long span;                  // positions up to the last changed byte, that one included
+    long nbytes;                // changed bytes
     long nruns;
-    long nbytes;                // changed bytes in the cluster
-    int64_t lastpos;            // position of the last of them
-    int64_t cost;               // cheapest cover of those bytes, in patch bytes
+    int32_t runstart[planmaxruns], runend[planmaxruns];
 
-    // back[k]: the last record of the cheapest cover of the first k changed
-    // bytes starts back[k] changed bytes before byte k-1.
-    unsigned char back[planmaxbytes + 1];
-    unsigned char starts[planmaxbytes / 8 + 1];   // changed bytes that start a record
+    // g[x]: the cheapest cover of the changed bytes before x, less x.
+    // gbuf holds recmaxdata positions before the cluster, never a choice.
+    int32_t gbuf[zem::recmaxdata + planmaxspan + 1];
+    int32_t *g;
 
-    // Candidate record starts within reach, cheapest first (a ring).
-    struct Cand {
-        int64_t value;   // cover cost before the start, less its position
-        int64_t pos;
-        long idx;
-    } cand[zem::recmaxdata + 1];
+    // Run starts within a record's reach, by rising g (a ring).
+    int32_t candx[2 * zem::recmaxdata], candg[2 * zem::recmaxdata];
     long candfirst;
     long ncand;
+
+    int32_t recx[planmaxrecs];  // the records found, from the last one back
+    unsigned char reclen[planmaxrecs];
 
     unsigned char cache[datacachelen];   // data file bytes at cachepos
     int64_t cachepos;
