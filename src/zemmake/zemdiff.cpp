@@ -68,26 +68,46 @@ static bool writediz(PatchOut &out, long textlen)
            outwrite(out, zem::diztagtext, zem::diztaglen) && outwrite(out, le, sizeof le);
 }
 
+// Where bytes of a and b are equal from i on, and where they are not: the
+// index of the first byte at or after i that differs (same == true) or that
+// is equal (same == false), n at most. A word at a time: in w = a ^ b an
+// equal byte is a zero byte, and the lowest bit of the zero-byte mask
+// (w - 0x01..) & ~w & 0x80.. marks the first one exactly (a borrow only
+// ever runs into higher bytes).
+static long scanto(const unsigned char *a, const unsigned char *b, long i, long n, bool same)
+{
+    constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    constexpr long w = long(sizeof(uint64_t));
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (same) {
+        /* Long equal stretches go four words at a time */
+        for (; i + 4 * w <= n; i += 4 * w) {
+            uint64_t x[4], y[4];
+            memcpy(x, a + i, sizeof x);
+            memcpy(y, b + i, sizeof y);
+            if (((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) != 0) break;
+        }
+    }
+    for (; i + w <= n; i += w) {
+        uint64_t x, y;
+        memcpy(&x, a + i, sizeof x);
+        memcpy(&y, b + i, sizeof y);
+        uint64_t d = x ^ y;
+        uint64_t hit = same ? d : (d - ones) & ~d & highs;
+        if (hit != 0) return i + __builtin_ctzll(hit) / 8;
+    }
+#endif
+    while (i < n && (a[i] == b[i]) == same) i++;
+    return i;
+}
+
 // Hands the planner every run of bytes where b differs from a, n bytes at base.
 static bool comparerun(const unsigned char *a, const unsigned char *b, long n, int64_t base,
                        int64_t &changed)
 {
-    long i = 0;
-    while (i < n) {
-        /* Equal bytes, a word at a time while they last */
-        uint64_t wa, wb;
-        while (i + long(sizeof wa) <= n) {
-            memcpy(&wa, a + i, sizeof wa);
-            memcpy(&wb, b + i, sizeof wb);
-            if (wa != wb) break;
-            i += long(sizeof wa);
-        }
-        while (i < n && a[i] == b[i]) i++;
-        if (i == n) break;
-
-        /* The changed run */
+    for (long i = scanto(a, b, 0, n, true); i < n; i = scanto(a, b, i, n, true)) {
         long start = i;
-        while (i < n && a[i] != b[i]) i++;
+        i = scanto(a, b, i, n, false);
         if (!planrun(planner, base + start, i - start)) return false;
         changed += i - start;
     }
