@@ -157,6 +157,7 @@ static bool makebody(const MakeArgs &args, int origfd, int64_t origlen, int modf
     if (args.dizpath) return writediz(out, dizlen);
     // Mavrin looks for a trailer tag near the end of every version 2.0 patch:
     // should the records end in one by chance, an empty record hides it.
+    if (!outflush(out)) return false;
     if (memcmp(out.tail, zem::diztagtext, zem::diztaglen) == 0) {
         static const unsigned char none[1] = {0};
         return outrecord(out, 0, none, 0);

@@ -12,7 +12,8 @@ constexpr long compareblock = 1024 * 1024;      // bytes of each image compared 
 constexpr long planmaxbytes = 256 * 1024;       // changed bytes planned together
 constexpr long planmaxruns = 32 * 1024;         // runs of changed bytes planned together
 constexpr long datacachelen = 256 * 1024;       // record data read ahead
-constexpr long outbuflen = 64 * 1024;           // patch output buffer
+constexpr long outbuflen = 256 * 1024;          // patch output buffer
+constexpr long writebackstep = 8L * 1024 * 1024; // patch bytes whose writeback is started at once
 constexpr long coverwindow = 32L * 1024 * 1024; // image bytes whose undo is counted at once
 
 // Runs zemmake on its command line; returns the exit status.
@@ -25,11 +26,13 @@ bool fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // place once complete, removed on any error or interrupting signal.
 struct PatchOut {
     const char *target;
-    FILE *file;
-    int64_t size;        // bytes written so far
+    int fd;
+    int64_t size;        // bytes written so far, buffered ones included
     int64_t records;
     int64_t databytes;   // record data bytes
-    unsigned char tail[zem::diztagfromend];   // the last bytes written
+    int64_t started;     // bytes whose writeback to the disk has been started
+    long buflen;         // bytes in the buffer
+    unsigned char tail[zem::diztagfromend];   // the last bytes written to the file
 };
 
 // Makes every signal that would end the process remove the temporary patch
@@ -43,6 +46,8 @@ bool checktarget(const char *target, bool force, const char *input1, const char 
 bool outopen(PatchOut &out, const char *target);
 bool outwrite(PatchOut &out, const void *data, size_t len);
 bool outrecord(PatchOut &out, int64_t pos, const unsigned char *data, long len);
+// Writes out the buffer, so that out.tail holds the patch's last bytes.
+bool outflush(PatchOut &out);
 // Flushes, syncs and closes the temporary file; on failure removes it.
 bool outclose(PatchOut &out);
 // Puts the closed patch in place; without force an existing target wins.
