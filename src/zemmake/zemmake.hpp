@@ -8,7 +8,8 @@
 #include "zemformat.hpp"
 
 // Tuning: every buffer is fixed, so memory stays the same whatever the sizes.
-constexpr long compareblock = 1024 * 1024;      // bytes of each image compared at once
+constexpr long compareblock = 128 * 1024;       // bytes of each image compared at once
+constexpr long compareslots = 8;                // blocks read ahead of the comparison
 constexpr long planmaxbytes = 256 * 1024;       // changed bytes planned together
 constexpr long planmaxruns = 32 * 1024;         // runs of changed bytes planned together
 constexpr long datacachelen = 256 * 1024;       // record data read ahead
@@ -71,7 +72,13 @@ constexpr long planmaxrecs =
         (zem::recheadlen + 1) + 1;
 struct Planner {
     PatchOut *out;
-    int datafd;                 // where the record data is read from
+    int datafd;                 // where the record data is read from, or -1: see planblock
+
+    /* The block of the data file that runs are handed over from (datafd -1) */
+    const unsigned char *block;
+    int64_t blockpos;
+    long blocklen;
+    int64_t have;               // data[] holds the cluster's bytes up to here
 
     /* The cluster: changed bytes from base on, positions counted from base */
     int64_t base;
@@ -93,12 +100,20 @@ struct Planner {
     int32_t recx[planmaxrecs];  // the records found, from the last one back
     unsigned char reclen[planmaxrecs];
 
+    unsigned char data[planmaxspan + zem::recheadlen];   // the cluster's bytes, from base on
+
     unsigned char cache[datacachelen];   // data file bytes at cachepos
     int64_t cachepos;
     long cachelen;
 };
 
+// Record data is read from datafd, or with datafd -1 taken from the blocks
+// planblock hands over.
 void planinit(Planner &pl, PatchOut &out, int datafd);
+// The data file's len bytes at pos, where the runs handed over next lie. The
+// planner copies what it needs of them before the next call, which may hand
+// over a null block to say that the bytes are about to change.
+void planblock(Planner &pl, const unsigned char *block, int64_t pos, long len);
 // Hands over len changed bytes at start; runs come in ascending order
 // (one that does not simply starts a new cluster).
 bool planrun(Planner &pl, int64_t start, int64_t len);

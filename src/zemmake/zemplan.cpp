@@ -47,7 +47,28 @@ void planinit(Planner &pl, PatchOut &out, int datafd)
     std::fill(pl.gbuf, pl.g, gnever);
     pl.cachepos = 0;
     pl.cachelen = 0;
+    pl.block = nullptr;
+    pl.blockpos = 0;
+    pl.blocklen = 0;
     planreset(pl);
+}
+
+// Copies the cluster's bytes up to end from the block into data[].
+static void plancopy(Planner &pl, int64_t end)
+{
+    if (end <= pl.have) return;
+    memcpy(pl.data + (pl.have - pl.base), pl.block + (pl.have - pl.blockpos), size_t(end - pl.have));
+    pl.have = end;
+}
+
+void planblock(Planner &pl, const unsigned char *block, int64_t pos, long len)
+{
+    // The block going away may hold a gap before the cluster's next run.
+    if (pl.block && pl.nbytes > 0)
+        plancopy(pl, std::min(pl.blockpos + pl.blocklen, pl.base + pl.span + zem::recheadlen - 1));
+    pl.block = block;
+    pl.blockpos = pos;
+    pl.blocklen = len;
 }
 
 // Takes the changed bytes from x to end (a run, or the rest of one) into g.
@@ -132,7 +153,8 @@ static bool planflush(Planner &pl)
     /* Write them front to back */
     for (long k = nrecs - 1; k >= 0; k--) {
         const int64_t pos = pl.base + pl.recx[k];
-        const unsigned char *data = plandata(pl, pos, pl.reclen[k]);
+        const unsigned char *data =
+            pl.datafd < 0 ? pl.data + pl.recx[k] : plandata(pl, pos, pl.reclen[k]);
         if (!data || !outrecord(*pl.out, pos, data, pl.reclen[k])) return false;
     }
     planreset(pl);
@@ -157,6 +179,7 @@ bool planrun(Planner &pl, int64_t start, int64_t len)
         if (pl.nbytes == 0) {
             /* A new cluster */
             pl.base = start;
+            pl.have = start;
             x = 0;
             g[0] = 0;
         } else {
@@ -175,6 +198,7 @@ bool planrun(Planner &pl, int64_t start, int64_t len)
             pl.runstart[pl.nruns] = int32_t(x);
             pl.nruns++;
         }
+        if (pl.datafd < 0) plancopy(pl, start + take);
         planbytes(pl, x, x + take);
         pl.span = x + take;
         pl.runend[pl.nruns - 1] = int32_t(pl.span);
