@@ -343,17 +343,19 @@ TEST_P(ZemMake, UndoRestoresTheImage)
         EXPECT_TRUE(bytes(now.begin(), now.begin() + long(img.size())) == img) << c.what;
     }
 
-    // The undo of a patch zemmake made.
-    const bytes mod = changed(changed(img, 0, 600), block + 10, 3);
-    makepatch(img, mod);
+    // The undo of a patch zemmake made: its records meet into one range
+    // longer than the planner takes at once.
+    const bytes big = makeimage(size_t(planmaxbytes) * 5 / 4);
+    const bytes mod = changed(changed(big, 0, size_t(planmaxbytes) + 600), block + 10, 3);
+    makepatch(big, mod);
     RunResult r =
         make({"-u", "-f", "-d", "back", path("orig.bin"), path("patch.zem"), path("undo.zem")});
     ASSERT_EQ(r.status, 0) << r.err;
-    writefile(path("image.bin"), img);
+    writefile(path("image.bin"), big);
     mavrin("patch.zem");
     EXPECT_TRUE(image() == mod);
     EXPECT_EQ(mavrin("undo.zem"), infolines(path("undo.zem"), 0, "back", nodiz) + done);
-    EXPECT_TRUE(image() == img);
+    EXPECT_TRUE(image() == big);
 
     // Made too late, from the patched image: still written, with a warning.
     writefile(path("image.bin"), mod);

@@ -17,6 +17,17 @@
 // costs one look back and one min. Between the moments a run start leaves
 // the window that is the same plain loop over every byte of a run.
 //
+// Deep in a run the cover is periodic: when the recmaxdata bytes before e
+// are all changed, F(e) = F(e - recmaxdata) + recmaxdata + recheadlen. A full
+// record after the cover up to e - recmaxdata costs that; and no cover costs
+// less, since cutting every record of a cover at e - recmaxdata takes off
+// the recmaxdata bytes after it and at least the head of the record that
+// holds byte e - 1, which starts after the cut as it holds recmaxdata bytes
+// at most. So g(e) = g(e - recmaxdata) + recheadlen from recmaxdata bytes
+// into a run on: the planner works out g only where a look back can reach
+// it (a run's first and last recmaxdata positions) and ends the cover deep
+// in a run with full records.
+//
 // Memory stays fixed: a cluster larger than planmaxbytes changed bytes or
 // planmaxruns runs is cut, which costs at most one record head per cut.
 #include <algorithm>
@@ -93,6 +104,29 @@ static void planbytes(Planner &pl, long x, long end)
     }
 }
 
+// Takes the changed bytes from x to end, of the run that starts at a. Where
+// that skips at least a record's reach of the periodic part (see the top),
+// only the g values a look back from past end can reach are worked out.
+static void planrunbytes(Planner &pl, long a, long x, long end)
+{
+    const long from = std::max(x, a + zem::recmaxdata - 1);   // periodic from this byte on
+    if (end - from <= 2 * zem::recmaxdata) {
+        planbytes(pl, x, end);
+        return;
+    }
+    planbytes(pl, x, from);
+    int32_t *g = pl.g;
+    long y = end - zem::recmaxdata;
+    long k = (y - a) / zem::recmaxdata;   // g[y] = g[b] + k heads, b in the run's first reach
+    for (long b = y - k * zem::recmaxdata; y <= end; y++, b++) {
+        if (b == a + zem::recmaxdata) {
+            b = a;
+            k++;
+        }
+        g[y] = g[b] + int32_t(k * zem::recheadlen);
+    }
+}
+
 // Reads len bytes of record data at pos; returns where they are, or null.
 // Records in ascending order are read a whole cache ahead; a record behind
 // the cache or far past it (an undo of a patch whose records are out of
@@ -131,13 +165,16 @@ static bool planflush(Planner &pl)
     for (long e = pl.span; e > 0;) {
         const int32_t want = g[e] - int32_t(zem::recheadlen);
         long j = e - zem::recmaxdata;
-        if (j < 0 || g[j] != want) {
+        if (j >= pl.runstart[r]) {
+            // Deep in a run a full record ends the cover; g is not worked out there.
+        } else if (j < 0 || g[j] != want) {
             long s = r;   // else a run start within reach
             while (s > 0 && (pl.runstart[s] > e - zem::recmaxdata) && g[pl.runstart[s]] != want)
                 s--;
             j = pl.runstart[s];
         }
-        if (nrecs == planmaxrecs || j < e - zem::recmaxdata || g[j] != want)
+        if (nrecs == planmaxrecs || j < e - zem::recmaxdata ||
+            (j < pl.runstart[r] && g[j] != want))
             return fail("internal error: no record ends the cover at %lld",
                         (long long)(pl.base + e));
         pl.recx[nrecs] = int32_t(j);
@@ -199,7 +236,7 @@ bool planrun(Planner &pl, int64_t start, int64_t len)
             pl.nruns++;
         }
         if (pl.datafd < 0) plancopy(pl, start + take);
-        planbytes(pl, x, x + take);
+        planrunbytes(pl, pl.runstart[pl.nruns - 1], x, x + take);
         pl.span = x + take;
         pl.runend[pl.nruns - 1] = int32_t(pl.span);
         pl.nbytes += take;
