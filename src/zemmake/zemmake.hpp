@@ -1,9 +1,12 @@
 // zemmake: what its parts share (the patch being written, the record planner).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "zemformat.hpp"
 
@@ -102,9 +105,21 @@ struct Planner {
 
     unsigned char data[planmaxspan + zem::recheadlen];   // the cluster's bytes, from base on
 
-    unsigned char cache[datacachelen];   // data file bytes at cachepos
+    /* Record data read from datafd: the cache, and the bytes after it, read
+       on a second thread while the planner uses the cache */
+    unsigned char cachebufs[2][datacachelen];
+    unsigned char *cache;       // data file bytes at cachepos
     int64_t cachepos;
     long cachelen;
+    unsigned char *ahead;       // the other buffer: the bytes at aheadpos
+    int64_t aheadpos;
+    long aheadlen;              // bytes read there, once done
+    int aheaderr;               // the read's errno
+    enum { aheadnone, aheadasked, aheaddone } aheadstate;
+    bool aheadstop;
+    std::thread aheadthread;
+    std::mutex aheadlock;
+    std::condition_variable aheadchange;
 };
 
 // Record data is read from datafd, or with datafd -1 taken from the blocks
@@ -119,6 +134,8 @@ void planblock(Planner &pl, const unsigned char *block, int64_t pos, long len);
 bool planrun(Planner &pl, int64_t start, int64_t len);
 // Writes the records of the cluster still open.
 bool planfinish(Planner &pl);
+// Ends the planner's reading thread, if it started one; after planfinish or a failure.
+void planend(Planner &pl);
 
 // What a run made, for the summary line.
 struct Summary {

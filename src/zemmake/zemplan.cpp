@@ -34,6 +34,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "zemmake.hpp"
 
@@ -56,8 +57,12 @@ void planinit(Planner &pl, PatchOut &out, int datafd)
     pl.datafd = datafd;
     pl.g = pl.gbuf + zem::recmaxdata;
     std::fill(pl.gbuf, pl.g, gnever);
+    pl.cache = pl.cachebufs[0];
+    pl.ahead = pl.cachebufs[1];
     pl.cachepos = 0;
     pl.cachelen = 0;
+    pl.aheadstate = Planner::aheadnone;
+    pl.aheadstop = false;
     pl.block = nullptr;
     pl.blockpos = 0;
     pl.blocklen = 0;
@@ -127,27 +132,104 @@ static void planrunbytes(Planner &pl, long a, long x, long end)
     }
 }
 
+// The reading thread: reads the bytes at aheadpos into the other buffer
+// whenever the planner asks for them.
+static void readahead(Planner *pl)
+{
+    std::unique_lock<std::mutex> hold(pl->aheadlock);
+    for (;;) {
+        pl->aheadchange.wait(hold, [pl] { return pl->aheadstate == Planner::aheadasked ||
+                                                 pl->aheadstop; });
+        if (pl->aheadstop) return;
+        const int64_t pos = pl->aheadpos;
+        hold.unlock();
+        long got = readat(pl->datafd, pl->ahead, datacachelen, pos);
+        int err = errno;
+        hold.lock();
+        pl->aheadlen = got;
+        pl->aheaderr = got < 0 ? err : 0;
+        pl->aheadstate = Planner::aheaddone;
+        pl->aheadchange.notify_all();
+    }
+}
+
+// Waits for the read-ahead asked for, if any, and has it end.
+static void aheadwait(Planner &pl)
+{
+    std::unique_lock<std::mutex> hold(pl.aheadlock);
+    pl.aheadchange.wait(hold, [&pl] { return pl.aheadstate != Planner::aheadasked; });
+}
+
+// Has the reading thread read the data file's bytes at pos, starting it when needed.
+static void askahead(Planner &pl, int64_t pos)
+{
+    if (!pl.aheadthread.joinable()) pl.aheadthread = std::thread(readahead, &pl);
+    {
+        std::lock_guard<std::mutex> hold(pl.aheadlock);
+        pl.aheadpos = pos;
+        pl.aheadstate = Planner::aheadasked;
+    }
+    pl.aheadchange.notify_all();
+}
+
+void planend(Planner &pl)
+{
+    if (!pl.aheadthread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> hold(pl.aheadlock);
+        pl.aheadstop = true;
+    }
+    pl.aheadchange.notify_all();
+    pl.aheadthread.join();
+}
+
 // Reads len bytes of record data at pos; returns where they are, or null.
-// Records in ascending order are read a whole cache ahead; a record behind
-// the cache or far past it (an undo of a patch whose records are out of
-// order) reads only its own bytes, since reading ahead for each such record
-// would cost a cache's worth of copying apiece.
+// Records in ascending order are read a whole cache ahead, and once the
+// planner goes through the cache front to back, the next cache's worth is
+// read on a second thread, overlapping the cache by a record so that every
+// record lies whole in one of the two. A record behind the cache or far past
+// it (an undo of a patch whose records are out of order) reads only its own
+// bytes, since reading ahead for each such record would cost a cache's worth
+// of copying apiece.
 static const unsigned char *plandata(Planner &pl, int64_t pos, long len)
 {
-    if (pos < pl.cachepos || pos + len > pl.cachepos + pl.cachelen) {
-        bool ahead = pos >= pl.cachepos && pos < pl.cachepos + pl.cachelen + datacachelen;
-        long got = readat(pl.datafd, pl.cache, ahead ? datacachelen : len, pos);
+    if (pos >= pl.cachepos && pos + len <= pl.cachepos + pl.cachelen)
+        return pl.cache + (pos - pl.cachepos);
+
+    /* The bytes read ahead */
+    bool whole = false;   // reading a whole cache
+    if (pl.aheadstate != Planner::aheadnone) {
+        aheadwait(pl);
+        pl.aheadstate = Planner::aheadnone;
+        if (pl.aheadlen < 0) {
+            fail("reading record data failed: %s", strerror(pl.aheaderr));
+            return nullptr;
+        }
+        if (pos >= pl.aheadpos && pos < pl.aheadpos + datacachelen) {
+            std::swap(pl.cache, pl.ahead);
+            pl.cachepos = pl.aheadpos;
+            pl.cachelen = pl.aheadlen;
+            whole = true;
+        }
+    }
+
+    /* Else the bytes themselves */
+    if (!whole) {
+        whole = pos >= pl.cachepos && pos < pl.cachepos + pl.cachelen + datacachelen;
+        long got = readat(pl.datafd, pl.cache, whole ? datacachelen : len, pos);
         if (got < 0) {
             fail("reading record data failed: %s", strerror(errno));
             return nullptr;
         }
         pl.cachepos = pos;
         pl.cachelen = got;
-        if (got < len) {
-            fail("an input file became shorter while it was read");
-            return nullptr;
-        }
     }
+    if (pos + len > pl.cachepos + pl.cachelen) {
+        fail("an input file became shorter while it was read");
+        return nullptr;
+    }
+    if (whole && pl.cachelen == datacachelen)
+        askahead(pl, pl.cachepos + datacachelen - zem::recmaxdata);
     return pl.cache + (pos - pl.cachepos);
 }
 
