@@ -116,6 +116,7 @@ struct Planner {
     long aheadlen;              // bytes read there, once done
     int aheaderr;               // the read's errno
     enum { aheadnone, aheadasked, aheaddone } aheadstate;
+    bool aheadpending;          // asked for and not yet taken (the planner's own)
     bool aheadstop;
     std::thread aheadthread;
     std::mutex aheadlock;

@@ -62,6 +62,7 @@ void planinit(Planner &pl, PatchOut &out, int datafd)
     pl.cachepos = 0;
     pl.cachelen = 0;
     pl.aheadstate = Planner::aheadnone;
+    pl.aheadpending = false;
     pl.aheadstop = false;
     pl.block = nullptr;
     pl.blockpos = 0;
@@ -153,11 +154,13 @@ static void readahead(Planner *pl)
     }
 }
 
-// Waits for the read-ahead asked for, if any, and has it end.
+// Waits for the read-ahead asked for and takes it.
 static void aheadwait(Planner &pl)
 {
     std::unique_lock<std::mutex> hold(pl.aheadlock);
-    pl.aheadchange.wait(hold, [&pl] { return pl.aheadstate != Planner::aheadasked; });
+    pl.aheadchange.wait(hold, [&pl] { return pl.aheadstate == Planner::aheaddone; });
+    pl.aheadstate = Planner::aheadnone;
+    pl.aheadpending = false;
 }
 
 // Has the reading thread read the data file's bytes at pos, starting it when needed.
@@ -169,6 +172,7 @@ static void askahead(Planner &pl, int64_t pos)
         pl.aheadpos = pos;
         pl.aheadstate = Planner::aheadasked;
     }
+    pl.aheadpending = true;
     pl.aheadchange.notify_all();
 }
 
@@ -198,9 +202,8 @@ static const unsigned char *plandata(Planner &pl, int64_t pos, long len)
 
     /* The bytes read ahead */
     bool whole = false;   // reading a whole cache
-    if (pl.aheadstate != Planner::aheadnone) {
+    if (pl.aheadpending) {
         aheadwait(pl);
-        pl.aheadstate = Planner::aheadnone;
         if (pl.aheadlen < 0) {
             fail("reading record data failed: %s", strerror(pl.aheaderr));
             return nullptr;
