@@ -8,6 +8,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "zemmake.hpp"
 
@@ -70,70 +73,92 @@ static bool writediz(PatchOut &out, long textlen)
            outwrite(out, zem::diztagtext, zem::diztaglen) && outwrite(out, le, sizeof le);
 }
 
-// Bit i of the mask (byte i of the word as it lies in memory) is set when
-// that byte of d is not zero: per byte, adding 0x7f to the low seven bits
-// carries into the high bit unless they are all zero; the multiplication
-// gathers the eight high bits into the top byte without carries.
-static inline uint64_t nonzerobytes(uint64_t d)
+// A mask of where 64 bytes of a and b differ: bit k for byte k. With SSE2
+// (every x86-64 has it) that takes four compares.
+static inline uint64_t diffmask(const unsigned char *a, const unsigned char *b)
 {
-    constexpr uint64_t lows = 0x7f7f7f7f7f7f7f7fu, highs = 0x8080808080808080u;
-    uint64_t t = (((d & lows) + lows) | d) & highs;
-    return (t >> 7) * 0x0102040810204080u >> 56;
-}
-
-// Sets bit i of bits (bit i % 64 of word i / 64) where a[i] and b[i] differ,
-// for n bytes; the bits past n in the last word stay clear. Equal stretches
-// go 64 bytes at a time.
-static void diffbits(const unsigned char *a, const unsigned char *b, long n, uint64_t *bits)
-{
-    long w = 0;
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    for (; (w + 1) * 64 <= n; w++) {
-        uint64_t x[8], y[8], any = 0;
-        memcpy(x, a + w * 64, sizeof x);
-        memcpy(y, b + w * 64, sizeof y);
-        for (int k = 0; k < 8; k++) any |= x[k] ^ y[k];
-        uint64_t m = 0;
-        if (any != 0)
-            for (int k = 0; k < 8; k++) m |= nonzerobytes(x[k] ^ y[k]) << (8 * k);
-        bits[w] = m;
+#ifdef __SSE2__
+    uint64_t same = 0;
+    for (int k = 0; k < 4; k++) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a) + k);
+        __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b) + k);
+        same |= uint64_t(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)))) << (16 * k);
     }
+    return ~same;
+#else
+    uint64_t m = 0;
+    for (int k = 0; k < 64; k++) m |= uint64_t(a[k] != b[k]) << k;
+    return m;
 #endif
-    for (; w * 64 < n; w++) {
-        uint64_t m = 0;
-        for (long i = w * 64; i < std::min(n, (w + 1) * 64); i++)
-            m |= uint64_t(a[i] != b[i]) << (i % 64);
-        bits[w] = m;
-    }
 }
 
-// The first bit at or after i (up to n) that is set, or with set false clear.
-static long nextbit(const uint64_t *bits, long i, long n, bool set)
+// Finds the runs of bytes where a and b differ among their first n bytes,
+// from from on, and puts them in runs (start and end, in pairs), up to most
+// runs; returns how many. Sets from to where to go on: n, or the end of the
+// last run put when that filled runs.
+static long findruns(const unsigned char *a, const unsigned char *b, long n, long &from,
+                     int32_t *runs, long most)
 {
-    long w = i / 64;
-    uint64_t word = (set ? bits[w] : ~bits[w]) & (~uint64_t(0) << (i % 64));
-    while (word == 0) {
-        if (++w * 64 >= n) return n;
-        word = set ? bits[w] : ~bits[w];
+    long nruns = 0;
+    long start = -1;   // of the run being found
+    long i = from;
+    while (i < n) {
+        // A mask of the chunk of up to 64 bytes at i, bit k for byte i + k.
+        const long len = std::min<long>(64, n - i);
+        uint64_t m = 0;
+        if (len == 64) {
+            m = diffmask(a + i, b + i);
+        } else {
+            for (long k = 0; k < len; k++) m |= uint64_t(a[i + k] != b[i + k]) << k;
+        }
+        const uint64_t inchunk = len == 64 ? ~uint64_t(0) : (uint64_t(1) << len) - 1;
+
+        /* The ends of runs within it */
+        for (long k = 0; k < len;) {
+            uint64_t look = (start < 0 ? m : ~m & inchunk) & (~uint64_t(0) << k);
+            if (look == 0) break;
+            k = __builtin_ctzll(look);
+            if (start < 0) {
+                start = i + k;
+                continue;
+            }
+            runs[2 * nruns] = int32_t(start);
+            runs[2 * nruns + 1] = int32_t(i + k);
+            start = -1;
+            if (++nruns == most) {
+                from = i + k;
+                return nruns;
+            }
+        }
+        i += len;
     }
-    return std::min(n, w * 64 + __builtin_ctzll(word));
+    if (start >= 0) {
+        runs[2 * nruns] = int32_t(start);
+        runs[2 * nruns + 1] = int32_t(n);
+        nruns++;
+    }
+    from = n;
+    return nruns;
 }
 
 // Blocks of both images: two threads read and compare them, each every
 // other block, while the main thread plans and writes the records in turn.
-// The images' bytes stay with the thread that read them; the planner sees a
-// bit per byte and copies only the changed ones. A thread that has to wait
-// sleeps until a few slots are ready for it, so that the threads wake each
-// other a few times per slots' worth of blocks, not for every block.
+// The images' bytes stay with the thread that read them; the planner gets
+// the runs of changed bytes and copies only those bytes. A thread that has to wait
+// sleeps until half the slots are ready for it, so that the threads wake
+// each other every other block rather than for every block.
 struct Slot {
     unsigned char orig[compareblock], mod[compareblock];
-    uint64_t bits[compareblock / 64];   // where they differ
+    int32_t runs[2 * slotruns];         // where they differ: start and end, in pairs
+    long nruns;
+    long rest;                          // where runs that did not fit begin, or n
     long n;                             // bytes of the modified image
     int err;                            // 0, the errno of a failed read, or -1: a file became shorter
     bool ready;                         // compared, not yet planned
 };
 constexpr long comparers = 2;
-constexpr long slotbatch = compareslots / 4;
+static int32_t moreruns[2 * slotruns];
+constexpr long slotbatch = compareslots / 2;
 static Slot slots[compareslots];
 static std::mutex slotlock;
 static std::condition_variable slotsfree, slotsready;
@@ -172,7 +197,8 @@ static void compareblocks(long first, int origfd, int64_t origlen, int modfd, in
             readat(origfd, sl.orig, orign, pos) != orign)
             sl.err = errno ? errno : -1;
         memset(sl.orig + orign, 0, size_t(sl.n - orign));
-        diffbits(sl.orig, sl.mod, sl.n, sl.bits);
+        sl.rest = 0;
+        sl.nruns = findruns(sl.orig, sl.mod, sl.n, sl.rest, sl.runs, slotruns);
         bool wake;
         {
             std::lock_guard<std::mutex> hold(slotlock);
@@ -208,11 +234,18 @@ static bool planblocks(int64_t origlen, int64_t modlen, Summary &sum)
                         sl.err > 0 ? strerror(sl.err) : "a file became shorter");
         const int64_t pos = int64_t(k) * compareblock;
         planblock(planner, sl.mod, pos, sl.n);
-        for (long i = nextbit(sl.bits, 0, sl.n, true); i < sl.n; i = nextbit(sl.bits, i, sl.n, true)) {
-            long end = nextbit(sl.bits, i, sl.n, false);
-            if (!planrun(planner, pos + i, end - i)) return false;
-            changed += std::max<int64_t>(0, std::min<int64_t>(pos + end, origlen) - (pos + i));
-            i = end;
+        // Runs that did not fit in the slot, the planner finds itself.
+        const int32_t *runs = sl.runs;
+        long nruns = sl.nruns;
+        for (long rest = sl.rest;;) {
+            for (long r = 0; r < nruns; r++) {
+                const long start = runs[2 * r], end = runs[2 * r + 1];
+                if (!planrun(planner, pos + start, end - start)) return false;
+                changed += std::max<int64_t>(0, std::min<int64_t>(pos + end, origlen) - (pos + start));
+            }
+            if (rest == sl.n) break;
+            nruns = findruns(sl.orig, sl.mod, sl.n, rest, moreruns, slotruns);
+            runs = moreruns;
         }
         last = sl.mod[sl.n - 1];
         planblock(planner, nullptr, 0, 0);   // the slot is about to be read into again

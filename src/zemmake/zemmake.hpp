@@ -11,8 +11,9 @@
 #include "zemformat.hpp"
 
 // Tuning: every buffer is fixed, so memory stays the same whatever the sizes.
-constexpr long compareblock = 128 * 1024;       // bytes of each image compared at once
-constexpr long compareslots = 8;                // blocks read ahead of the comparison
+constexpr long compareblock = 256 * 1024;       // bytes of each image compared at once
+constexpr long compareslots = 4;                // blocks compared ahead of the planner
+constexpr long slotruns = 8 * 1024;             // runs of changed bytes a compared block holds
 constexpr long planmaxbytes = 256 * 1024;       // changed bytes planned together
 constexpr long planmaxruns = 32 * 1024;         // runs of changed bytes planned together
 constexpr long datacachelen = 256 * 1024;       // record data read ahead
