@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -174,9 +175,35 @@ static long readyahead()
     return k - blocksplanned;
 }
 
-// One of the comparing threads: reads and compares every comparers-th block
-// from first on, as the slots come free.
-static void compareblocks(long first, int origfd, int64_t origlen, int modfd, int64_t modlen)
+// The two images being compared.
+struct Inputs {
+    int origfd;
+    int64_t origlen;
+    int modfd;
+    int64_t modlen;
+};
+
+// Reads block k of both images into its slot and finds the runs; a failed
+// read is noted in the slot.
+static void readblock(long k, const Inputs &in)
+{
+    Slot &sl = slots[k % compareslots];
+    const int64_t pos = int64_t(k) * compareblock;
+    sl.n = long(std::min<int64_t>(in.modlen - pos, compareblock));
+    long orign = in.origlen <= pos ? 0 : long(std::min<int64_t>(in.origlen - pos, sl.n));
+    errno = 0;
+    sl.err = 0;
+    if (readat(in.modfd, sl.mod, sl.n, pos) != sl.n ||
+        readat(in.origfd, sl.orig, orign, pos) != orign)
+        sl.err = errno ? errno : -1;
+    memset(sl.orig + orign, 0, size_t(sl.n - orign));
+    sl.rest = 0;
+    sl.nruns = findruns(sl.orig, sl.mod, sl.n, sl.rest, sl.runs, slotruns);
+}
+
+// One of the comparing threads: compares every comparers-th block from
+// first on, as the slots come free.
+static void compareblocks(long first, Inputs in)
 {
     for (long k = first; k < nblocks; k += comparers) {
         {
@@ -187,18 +214,8 @@ static void compareblocks(long first, int origfd, int64_t origlen, int modfd, in
                 });
             if (stopreading) return;
         }
+        readblock(k, in);
         Slot &sl = slots[k % compareslots];
-        const int64_t pos = int64_t(k) * compareblock;
-        sl.n = long(std::min<int64_t>(modlen - pos, compareblock));
-        long orign = origlen <= pos ? 0 : long(std::min<int64_t>(origlen - pos, sl.n));
-        errno = 0;
-        sl.err = 0;
-        if (readat(modfd, sl.mod, sl.n, pos) != sl.n ||
-            readat(origfd, sl.orig, orign, pos) != orign)
-            sl.err = errno ? errno : -1;
-        memset(sl.orig + orign, 0, size_t(sl.n - orign));
-        sl.rest = 0;
-        sl.nruns = findruns(sl.orig, sl.mod, sl.n, sl.rest, sl.runs, slotruns);
         bool wake;
         {
             std::lock_guard<std::mutex> hold(slotlock);
@@ -212,16 +229,20 @@ static void compareblocks(long first, int origfd, int64_t origlen, int modfd, in
 }
 
 // Hands the planner the runs of changed bytes of each compared block in
-// turn. Past the original's end the modified image was compared with zeros,
-// since Mavrin fills a gap with zeros; only its very last byte must be
-// written to give the image its size.
-static bool planblocks(int64_t origlen, int64_t modlen, Summary &sum)
+// turn; without comparing threads (solo) it compares them first. Past the
+// original's end the modified image was compared with zeros, since Mavrin
+// fills a gap with zeros; only its very last byte must be written to give
+// the image its size.
+static bool planblocks(const Inputs &in, bool solo, Summary &sum)
 {
+    const int64_t origlen = in.origlen, modlen = in.modlen;
     int64_t changed = 0;   // differing bytes within the original
     unsigned char last = 0;
     for (long k = 0; k < nblocks; k++) {
         Slot &sl = slots[k % compareslots];
-        {
+        if (solo) {
+            readblock(k, in);
+        } else {
             std::unique_lock<std::mutex> hold(slotlock);
             if (!sl.ready)
                 slotsready.wait(hold, [k, &sl] {
@@ -267,9 +288,11 @@ static bool planblocks(int64_t origlen, int64_t modlen, Summary &sum)
     return planfinish(planner);
 }
 
-// Compares the two images on two threads and plans the records on this one.
+// Compares the two images on two threads and plans the records on this
+// one; where the threads cannot be started, this one compares too.
 static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen, Summary &sum)
 {
+    const Inputs in = {origfd, origlen, modfd, modlen};
     // Both images are read front to back: a larger read-ahead from the disk.
     posix_fadvise(origfd, 0, 0, POSIX_FADV_SEQUENTIAL);
     posix_fadvise(modfd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -278,15 +301,30 @@ static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen
     stopreading = false;
     for (Slot &sl : slots) sl.ready = false;
     std::thread comparing[comparers];
-    for (long t = 0; t < comparers; t++)
-        comparing[t] = std::thread(compareblocks, t, origfd, origlen, modfd, modlen);
-    bool ok = planblocks(origlen, modlen, sum);
+    bool solo = false;
+    try {
+        for (long t = 0; t < comparers; t++) comparing[t] = std::thread(compareblocks, t, in);
+    } catch (const std::system_error &) {
+        solo = true;
+    }
+    if (solo) {
+        /* The threads started so far stop; no block was planned yet */
+        {
+            std::lock_guard<std::mutex> hold(slotlock);
+            stopreading = true;
+        }
+        slotsfree.notify_all();
+        for (std::thread &t : comparing)
+            if (t.joinable()) t.join();
+    }
+    bool ok = planblocks(in, solo, sum);
     {
         std::lock_guard<std::mutex> hold(slotlock);
         stopreading = true;
     }
     slotsfree.notify_all();
-    for (std::thread &t : comparing) t.join();
+    for (std::thread &t : comparing)
+        if (t.joinable()) t.join();
     return ok;
 }
 

@@ -34,6 +34,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "zemmake.hpp"
@@ -163,10 +164,17 @@ static void aheadwait(Planner &pl)
     pl.aheadpending = false;
 }
 
-// Has the reading thread read the data file's bytes at pos, starting it when needed.
+// Has the reading thread read the data file's bytes at pos, starting it
+// when needed; where it cannot be started, nothing is read ahead.
 static void askahead(Planner &pl, int64_t pos)
 {
-    if (!pl.aheadthread.joinable()) pl.aheadthread = std::thread(readahead, &pl);
+    if (!pl.aheadthread.joinable()) {
+        try {
+            pl.aheadthread = std::thread(readahead, &pl);
+        } catch (const std::system_error &) {
+            return;
+        }
+    }
     {
         std::lock_guard<std::mutex> hold(pl.aheadlock);
         pl.aheadpos = pos;
