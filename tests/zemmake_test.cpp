@@ -344,9 +344,12 @@ TEST_P(ZemMake, UndoRestoresTheImage)
     }
 
     // The undo of a patch zemmake made: its records meet into one range
-    // longer than the planner takes at once.
-    const bytes big = makeimage(size_t(planmaxbytes) * 5 / 4);
-    const bytes mod = changed(changed(big, 0, size_t(planmaxbytes) + 600), block + 10, 3);
+    // longer than the planner takes at once, and the image is read ahead
+    // past a record that lies across the end of the first read.
+    const size_t ahead = size_t(datacachelen);
+    const bytes big = makeimage(3 * ahead);
+    bytes mod = changed(changed(big, 0, size_t(planmaxbytes) + 600), block + 10, 3);
+    for (size_t at : {ahead - 100, ahead + ahead / 2, 2 * ahead + ahead / 2}) mod = changed(mod, at, 200);
     makepatch(big, mod);
     RunResult r =
         make({"-u", "-f", "-d", "back", path("orig.bin"), path("patch.zem"), path("undo.zem")});
