@@ -189,6 +189,57 @@ TEST_P(ZemMake, RecordsAreAsFewBytesAsPossible)
                   cheapestarea(orig, mod))
             << "round " << round;
     }
+
+    // The benchmark's kinds of change, runs around multiples of the record
+    // length, and clusters cut where the planner's memory ends: each piece
+    // between cuts must be covered as cheaply as it can be on its own.
+    struct Shape {
+        const char *what;
+        bytes orig, mod;
+        std::vector<size_t> cuts;   // image offsets where the planner starts afresh
+    };
+    std::vector<Shape> shapes;
+    const bytes noise = makeimage(40000, 3);
+    const size_t big = size_t(planmaxbytes) + 600;
+    // dense: random bytes over random bytes, so about one byte in 256 stays equal
+    shapes.push_back({"dense", noise, makeimage(40000, 4), {}});
+    shapes.back().mod.resize(30000);
+    shapes.back().mod.insert(shapes.back().mod.end(), noise.begin() + 30000, noise.end());
+    // scattered: 1 to 64 random bytes at random places, some adjacent or overlapping
+    shapes.push_back({"scattered", noise, noise, {}});
+    for (uint32_t k = 0; k < 1200; k++) {
+        x = x * 1103515245u + 12345u;
+        size_t at = (x >> 8) % 39900, len = 1 + x % 64;
+        for (size_t i = 0; i < len; i++) shapes.back().mod[at + i] = (unsigned char)(x >> (i % 24));
+    }
+    // runs of 1 to 766 bytes, each length beside each gap of 1 to 6 bytes
+    shapes.push_back({"runs around the record length", noise, noise, {}});
+    const size_t runlens[] = {1, 2, 254, 255, 256, 509, 510, 511, 765, 766};
+    for (size_t k = 0, at = 10; k < 60; at += runlens[k % 10] + 1 + k / 10, k++)
+        for (size_t i = at; i < at + runlens[k % 10]; i++) shapes.back().mod[i] ^= 0x5a;
+    // one run longer than a cluster may be
+    shapes.push_back({"a run cut", makeimage(big), changed(makeimage(big), 100, big - 300),
+                      {100 + size_t(planmaxbytes)}});
+    // more runs than a cluster may hold, one byte apart
+    shapes.push_back({"runs cut", makeimage(big), makeimage(big), {100 + 2 * size_t(planmaxruns)}});
+    for (size_t k = 0; k < size_t(planmaxruns) + 50; k++) shapes.back().mod[100 + 2 * k] ^= 0x5a;
+    for (Shape &s : shapes) {
+        makepatch(s.orig, s.mod, {"-1"});
+        long long want = 0;
+        s.cuts.insert(s.cuts.begin(), 0);
+        s.cuts.push_back(s.mod.size());
+        for (size_t k = 0; k + 1 < s.cuts.size(); k++) {
+            auto piece = [&](const bytes &b) {
+                return bytes(b.begin() + long(s.cuts[k]), b.begin() + long(s.cuts[k + 1]));
+            };
+            want += cheapestarea(piece(s.orig), piece(s.mod));
+        }
+        EXPECT_EQ((long long)readfile(path("patch.zem")).size() - zem::v1headerlen, want)
+            << s.what;
+        writefile(path("image.bin"), s.orig);
+        mavrin("patch.zem");
+        EXPECT_TRUE(image() == s.mod) << s.what;
+    }
 }
 
 TEST_P(ZemMake, SummaryLine)
@@ -292,17 +343,22 @@ TEST_P(ZemMake, UndoRestoresTheImage)
         EXPECT_TRUE(bytes(now.begin(), now.begin() + long(img.size())) == img) << c.what;
     }
 
-    // The undo of a patch zemmake made.
-    const bytes mod = changed(changed(img, 0, 600), block + 10, 3);
-    makepatch(img, mod);
+    // The undo of a patch zemmake made: its records meet into one range
+    // longer than the planner takes at once, and the image is read ahead
+    // past a record that lies across the end of the first read.
+    const size_t ahead = size_t(datacachelen);
+    const bytes big = makeimage(3 * ahead);
+    bytes mod = changed(changed(big, 0, size_t(planmaxbytes) + 600), block + 10, 3);
+    for (size_t at : {ahead - 100, ahead + ahead / 2, 2 * ahead + ahead / 2}) mod = changed(mod, at, 200);
+    makepatch(big, mod);
     RunResult r =
         make({"-u", "-f", "-d", "back", path("orig.bin"), path("patch.zem"), path("undo.zem")});
     ASSERT_EQ(r.status, 0) << r.err;
-    writefile(path("image.bin"), img);
+    writefile(path("image.bin"), big);
     mavrin("patch.zem");
     EXPECT_TRUE(image() == mod);
     EXPECT_EQ(mavrin("undo.zem"), infolines(path("undo.zem"), 0, "back", nodiz) + done);
-    EXPECT_TRUE(image() == img);
+    EXPECT_TRUE(image() == big);
 
     // Made too late, from the patched image: still written, with a warning.
     writefile(path("image.bin"), mod);

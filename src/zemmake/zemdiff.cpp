@@ -1,9 +1,17 @@
 // zemmake: a patch from an original image and a modified one.
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "zemmake.hpp"
 
@@ -18,8 +26,6 @@ static_assert(sizeof dizpadding - 1 == zem::dizhidden, "trailer padding");
 // The longest FILE_ID.DIZ text that Mavrin shows whole.
 constexpr long dizfilemax = zem::diztextmax - zem::dizhidden;
 
-static unsigned char origbuf[compareblock];
-static unsigned char modbuf[compareblock];
 static char diztext[dizfilemax + 1];
 static Planner planner;
 
@@ -68,58 +74,258 @@ static bool writediz(PatchOut &out, long textlen)
            outwrite(out, zem::diztagtext, zem::diztaglen) && outwrite(out, le, sizeof le);
 }
 
-// Hands the planner every run of bytes where b differs from a, n bytes at base.
-static bool comparerun(const unsigned char *a, const unsigned char *b, long n, int64_t base,
-                       int64_t &changed)
+// A mask of where 64 bytes of a and b differ: bit k for byte k. With SSE2
+// (every x86-64 has it) that takes four compares.
+static inline uint64_t diffmask(const unsigned char *a, const unsigned char *b)
 {
-    long i = 0;
-    while (i < n) {
-        /* Equal bytes, a word at a time while they last */
-        uint64_t wa, wb;
-        while (i + long(sizeof wa) <= n) {
-            memcpy(&wa, a + i, sizeof wa);
-            memcpy(&wb, b + i, sizeof wb);
-            if (wa != wb) break;
-            i += long(sizeof wa);
-        }
-        while (i < n && a[i] == b[i]) i++;
-        if (i == n) break;
-
-        /* The changed run */
-        long start = i;
-        while (i < n && a[i] != b[i]) i++;
-        if (!planrun(planner, base + start, i - start)) return false;
-        changed += i - start;
+#ifdef __SSE2__
+    uint64_t same = 0;
+    for (int k = 0; k < 4; k++) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a) + k);
+        __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b) + k);
+        same |= uint64_t(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)))) << (16 * k);
     }
-    return true;
+    return ~same;
+#else
+    uint64_t m = 0;
+    for (int k = 0; k < 64; k++) m |= uint64_t(a[k] != b[k]) << k;
+    return m;
+#endif
 }
 
-// Compares the two images block by block. Past the original's end the
-// modified image is compared with zeros, since Mavrin fills a gap with
-// zeros; only its very last byte must be written to give the image its size.
-static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen, Summary &sum)
+// Finds the runs of bytes where a and b differ among their first n bytes,
+// from from on, and puts them in runs (start and end, in pairs), up to most
+// runs; returns how many. Sets from to where to go on: n, or the end of the
+// last run put when that filled runs.
+static long findruns(const unsigned char *a, const unsigned char *b, long n, long &from,
+                     int32_t *runs, long most)
 {
-    int64_t changed = 0;      // differing bytes within the original
-    int64_t tailwritten = 0;  // non-zero bytes past it
-    for (int64_t pos = 0; pos < modlen; pos += compareblock) {
-        long n = long(modlen - pos < compareblock ? modlen - pos : compareblock);
-        long orign = origlen <= pos ? 0 : long(origlen - pos < n ? origlen - pos : n);
-        errno = 0;
-        if (readat(modfd, modbuf, n, pos) != n || readat(origfd, origbuf, orign, pos) != orign)
-            return fail("reading the images failed: %s",
-                        errno ? strerror(errno) : "a file became shorter");
-        memset(origbuf + orign, 0, size_t(n - orign));
-        if (!comparerun(origbuf, modbuf, orign, pos, changed) ||
-            !comparerun(origbuf + orign, modbuf + orign, n - orign, pos + orign, tailwritten))
-            return false;
-    }
-    if (modlen > origlen && modbuf[(modlen - 1) % compareblock] == 0 &&
-        !planrun(planner, modlen - 1, 1))
-        return false;
+    long nruns = 0;
+    long start = -1;   // of the run being found
+    long i = from;
+    while (i < n) {
+        // A mask of the chunk of up to 64 bytes at i, bit k for byte i + k.
+        const long len = std::min<long>(64, n - i);
+        uint64_t m = 0;
+        if (len == 64) {
+            m = diffmask(a + i, b + i);
+        } else {
+            for (long k = 0; k < len; k++) m |= uint64_t(a[i + k] != b[i + k]) << k;
+        }
+        const uint64_t inchunk = len == 64 ? ~uint64_t(0) : (uint64_t(1) << len) - 1;
 
+        /* The ends of runs within it */
+        for (long k = 0; k < len;) {
+            uint64_t look = (start < 0 ? m : ~m & inchunk) & (~uint64_t(0) << k);
+            if (look == 0) break;
+            k = __builtin_ctzll(look);
+            if (start < 0) {
+                start = i + k;
+                continue;
+            }
+            runs[2 * nruns] = int32_t(start);
+            runs[2 * nruns + 1] = int32_t(i + k);
+            start = -1;
+            if (++nruns == most) {
+                from = i + k;
+                return nruns;
+            }
+        }
+        i += len;
+    }
+    if (start >= 0) {
+        runs[2 * nruns] = int32_t(start);
+        runs[2 * nruns + 1] = int32_t(n);
+        nruns++;
+    }
+    from = n;
+    return nruns;
+}
+
+// Blocks of both images: two threads read and compare them, each every
+// other block, while the main thread plans and writes the records in turn.
+// The images' bytes stay with the thread that read them; the planner gets
+// the runs of changed bytes and copies only those bytes. A thread that has to wait
+// sleeps until half the slots are ready for it, so that the threads wake
+// each other every other block rather than for every block.
+struct Slot {
+    unsigned char orig[compareblock], mod[compareblock];
+    int32_t runs[2 * slotruns];         // where they differ: start and end, in pairs
+    long nruns;
+    long rest;                          // where runs that did not fit begin, or n
+    long n;                             // bytes of the modified image
+    int err;                            // 0, the errno of a failed read, or -1: a file became shorter
+    bool ready;                         // compared, not yet planned
+};
+constexpr long comparers = 2;
+static int32_t moreruns[2 * slotruns];
+constexpr long slotbatch = compareslots / 2;
+static Slot slots[compareslots];
+static std::mutex slotlock;
+static std::condition_variable slotsfree, slotsready;
+static long nblocks;
+static long blocksplanned;   // blocks planned, in turn; their slots are free
+static bool stopreading;     // the planner failed or ended
+
+// Compared blocks ready from the next one to plan on, in turn.
+static long readyahead()
+{
+    long k = blocksplanned;
+    while (k < nblocks && k - blocksplanned < compareslots && slots[k % compareslots].ready) k++;
+    return k - blocksplanned;
+}
+
+// The two images being compared.
+struct Inputs {
+    int origfd;
+    int64_t origlen;
+    int modfd;
+    int64_t modlen;
+};
+
+// Reads block k of both images into its slot and finds the runs; a failed
+// read is noted in the slot.
+static void readblock(long k, const Inputs &in)
+{
+    Slot &sl = slots[k % compareslots];
+    const int64_t pos = int64_t(k) * compareblock;
+    sl.n = long(std::min<int64_t>(in.modlen - pos, compareblock));
+    long orign = in.origlen <= pos ? 0 : long(std::min<int64_t>(in.origlen - pos, sl.n));
+    errno = 0;
+    sl.err = 0;
+    if (readat(in.modfd, sl.mod, sl.n, pos) != sl.n ||
+        readat(in.origfd, sl.orig, orign, pos) != orign)
+        sl.err = errno ? errno : -1;
+    memset(sl.orig + orign, 0, size_t(sl.n - orign));
+    sl.rest = 0;
+    sl.nruns = findruns(sl.orig, sl.mod, sl.n, sl.rest, sl.runs, slotruns);
+}
+
+// One of the comparing threads: compares every comparers-th block from
+// first on, as the slots come free.
+static void compareblocks(long first, Inputs in)
+{
+    for (long k = first; k < nblocks; k += comparers) {
+        {
+            std::unique_lock<std::mutex> hold(slotlock);
+            if (k - blocksplanned >= compareslots)
+                slotsfree.wait(hold, [k] {
+                    return k - blocksplanned <= compareslots - slotbatch || stopreading;
+                });
+            if (stopreading) return;
+        }
+        readblock(k, in);
+        Slot &sl = slots[k % compareslots];
+        bool wake;
+        {
+            std::lock_guard<std::mutex> hold(slotlock);
+            sl.ready = true;
+            long ahead = readyahead();
+            wake = ahead >= slotbatch || blocksplanned + ahead == nblocks || sl.err != 0;
+        }
+        if (wake) slotsready.notify_one();
+        if (sl.err != 0) return;
+    }
+}
+
+// Hands the planner the runs of changed bytes of each compared block in
+// turn; without comparing threads (solo) it compares them first. Past the
+// original's end the modified image was compared with zeros, since Mavrin
+// fills a gap with zeros; only its very last byte must be written to give
+// the image its size.
+static bool planblocks(const Inputs &in, bool solo, Summary &sum)
+{
+    const int64_t origlen = in.origlen, modlen = in.modlen;
+    int64_t changed = 0;   // differing bytes within the original
+    unsigned char last = 0;
+    for (long k = 0; k < nblocks; k++) {
+        Slot &sl = slots[k % compareslots];
+        if (solo) {
+            readblock(k, in);
+        } else {
+            std::unique_lock<std::mutex> hold(slotlock);
+            if (!sl.ready)
+                slotsready.wait(hold, [k, &sl] {
+                    long ahead = readyahead();
+                    return ahead >= std::min(slotbatch, nblocks - k) || (sl.ready && sl.err != 0);
+                });
+        }
+        if (sl.err != 0)
+            return fail("reading the images failed: %s",
+                        sl.err > 0 ? strerror(sl.err) : "a file became shorter");
+        const int64_t pos = int64_t(k) * compareblock;
+        planblock(planner, sl.mod, pos, sl.n);
+        // Runs that did not fit in the slot, the planner finds itself.
+        const int32_t *runs = sl.runs;
+        long nruns = sl.nruns;
+        for (long rest = sl.rest;;) {
+            for (long r = 0; r < nruns; r++) {
+                const long start = runs[2 * r], end = runs[2 * r + 1];
+                if (!planrun(planner, pos + start, end - start)) return false;
+                changed += std::max<int64_t>(0, std::min<int64_t>(pos + end, origlen) - (pos + start));
+            }
+            if (rest == sl.n) break;
+            nruns = findruns(sl.orig, sl.mod, sl.n, rest, moreruns, slotruns);
+            runs = moreruns;
+        }
+        last = sl.mod[sl.n - 1];
+        planblock(planner, nullptr, 0, 0);   // the slot is about to be read into again
+        bool wake;
+        {
+            std::lock_guard<std::mutex> hold(slotlock);
+            sl.ready = false;
+            blocksplanned = k + 1;
+            wake = blocksplanned % slotbatch == 0;
+        }
+        if (wake) slotsfree.notify_all();
+    }
+    if (modlen > origlen && last == 0) {
+        planblock(planner, &last, modlen - 1, 1);
+        if (!planrun(planner, modlen - 1, 1)) return false;
+    }
     sum.grows = modlen - origlen;
     sum.changed = changed;
     return planfinish(planner);
+}
+
+// Compares the two images on two threads and plans the records on this
+// one; where the threads cannot be started, this one compares too.
+static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen, Summary &sum)
+{
+    const Inputs in = {origfd, origlen, modfd, modlen};
+    // Both images are read front to back: a larger read-ahead from the disk.
+    posix_fadvise(origfd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    posix_fadvise(modfd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    nblocks = long((modlen + compareblock - 1) / compareblock);
+    blocksplanned = 0;
+    stopreading = false;
+    for (Slot &sl : slots) sl.ready = false;
+    std::thread comparing[comparers];
+    bool solo = false;
+    try {
+        for (long t = 0; t < comparers; t++) comparing[t] = std::thread(compareblocks, t, in);
+    } catch (const std::system_error &) {
+        solo = true;
+    }
+    if (solo) {
+        /* The threads started so far stop; no block was planned yet */
+        {
+            std::lock_guard<std::mutex> hold(slotlock);
+            stopreading = true;
+        }
+        slotsfree.notify_all();
+        for (std::thread &t : comparing)
+            if (t.joinable()) t.join();
+    }
+    bool ok = planblocks(in, solo, sum);
+    {
+        std::lock_guard<std::mutex> hold(slotlock);
+        stopreading = true;
+    }
+    slotsfree.notify_all();
+    for (std::thread &t : comparing)
+        if (t.joinable()) t.join();
+    return ok;
 }
 
 // Writes the header, the records and, when asked for, the trailer.
@@ -130,13 +336,14 @@ static bool makebody(const MakeArgs &args, int origfd, int64_t origlen, int modf
     if (!outheader(out, method, args.desc)) return false;
     if (!args.v1 && !writecheck(out, origfd, origlen)) return false;
 
-    planinit(planner, out, modfd);
+    planinit(planner, out, -1);
     if (!compareimages(origfd, origlen, modfd, modlen, sum)) return false;
 
     if (args.v1) return true;
     if (args.dizpath) return writediz(out, dizlen);
     // Mavrin looks for a trailer tag near the end of every version 2.0 patch:
     // should the records end in one by chance, an empty record hides it.
+    if (!outflush(out)) return false;
     if (memcmp(out.tail, zem::diztagtext, zem::diztaglen) == 0) {
         static const unsigned char none[1] = {0};
         return outrecord(out, 0, none, 0);

@@ -1,18 +1,24 @@
 // zemmake: what its parts share (the patch being written, the record planner).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "zemformat.hpp"
 
 // Tuning: every buffer is fixed, so memory stays the same whatever the sizes.
-constexpr long compareblock = 1024 * 1024;      // bytes of each image compared at once
+constexpr long compareblock = 256 * 1024;       // bytes of each image compared at once
+constexpr long compareslots = 4;                // blocks compared ahead of the planner
+constexpr long slotruns = 8 * 1024;             // runs of changed bytes a compared block holds
 constexpr long planmaxbytes = 256 * 1024;       // changed bytes planned together
 constexpr long planmaxruns = 32 * 1024;         // runs of changed bytes planned together
-constexpr long datacachelen = 256 * 1024;       // record data read ahead
-constexpr long outbuflen = 64 * 1024;           // patch output buffer
+constexpr long datacachelen = 1024 * 1024;      // record data read ahead
+constexpr long outbuflen = 256 * 1024;          // patch output buffer
+constexpr long writebackstep = 8L * 1024 * 1024; // patch bytes whose writeback is started at once
 constexpr long coverwindow = 32L * 1024 * 1024; // image bytes whose undo is counted at once
 
 // Runs zemmake on its command line; returns the exit status.
@@ -25,11 +31,13 @@ bool fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // place once complete, removed on any error or interrupting signal.
 struct PatchOut {
     const char *target;
-    FILE *file;
-    int64_t size;        // bytes written so far
+    int fd;
+    int64_t size;        // bytes written so far, buffered ones included
     int64_t records;
     int64_t databytes;   // record data bytes
-    unsigned char tail[zem::diztagfromend];   // the last bytes written
+    int64_t started;     // bytes whose writeback to the disk has been started
+    long buflen;         // bytes in the buffer
+    unsigned char tail[zem::diztagfromend];   // the last bytes written to the file
 };
 
 // Makes every signal that would end the process remove the temporary patch
@@ -43,6 +51,8 @@ bool checktarget(const char *target, bool force, const char *input1, const char 
 bool outopen(PatchOut &out, const char *target);
 bool outwrite(PatchOut &out, const void *data, size_t len);
 bool outrecord(PatchOut &out, int64_t pos, const unsigned char *data, long len);
+// Writes out the buffer, so that out.tail holds the patch's last bytes.
+bool outflush(PatchOut &out);
 // Flushes, syncs and closes the temporary file; on failure removes it.
 bool outclose(PatchOut &out);
 // Puts the closed patch in place; without force an existing target wins.
@@ -55,43 +65,79 @@ bool outheader(PatchOut &out, int method, const std::string &desc);
 // Changed bytes are grouped into clusters: a gap of recheadlen unchanged
 // bytes or more is never worth covering, so clusters are planned apart.
 // Within a cluster the cheapest cover (data plus a head per record) is found
-// exactly, by a sliding-window minimum over the changed bytes.
+// exactly, with constant work per byte (see zemplan.cpp).
+// Positions a cluster spans at most: its changed bytes and the gaps of fewer
+// than recheadlen bytes between its runs.
+constexpr long planmaxspan = planmaxbytes + (planmaxruns - 1) * (zem::recheadlen - 1);
+// No cover of a cluster has more records than this (each costs recheadlen + 1
+// at least, and one record per run cut at recmaxdata bytes is a cover).
+constexpr long planmaxrecs =
+    (planmaxbytes + zem::recheadlen * (planmaxruns + planmaxbytes / zem::recmaxdata + 1)) /
+        (zem::recheadlen + 1) + 1;
 struct Planner {
     PatchOut *out;
-    int datafd;                 // where the record data is read from
+    int datafd;                 // where the record data is read from, or -1: see planblock
 
-    int64_t runpos[planmaxruns];   // the cluster's runs of changed bytes
-    long runlen[planmaxruns];
+    /* The block of the data file that runs are handed over from (datafd -1) */
+    const unsigned char *block;
+    int64_t blockpos;
+    long blocklen;
+    int64_t have;               // data[] holds the cluster's bytes up to here
+
+    /* The cluster: changed bytes from base on, positions counted from base */
+    int64_t base;
+    long span;                  // positions up to the last changed byte, that one included
+    long nbytes;                // changed bytes
     long nruns;
-    long nbytes;                // changed bytes in the cluster
-    int64_t lastpos;            // position of the last of them
-    int64_t cost;               // cheapest cover of those bytes, in patch bytes
+    int32_t runstart[planmaxruns], runend[planmaxruns];
 
-    // back[k]: the last record of the cheapest cover of the first k changed
-    // bytes starts back[k] changed bytes before byte k-1.
-    unsigned char back[planmaxbytes + 1];
-    unsigned char starts[planmaxbytes / 8 + 1];   // changed bytes that start a record
+    // g[x]: the cheapest cover of the changed bytes before x, less x.
+    // gbuf holds recmaxdata positions before the cluster, never a choice.
+    int32_t gbuf[zem::recmaxdata + planmaxspan + 1];
+    int32_t *g;
 
-    // Candidate record starts within reach, cheapest first (a ring).
-    struct Cand {
-        int64_t value;   // cover cost before the start, less its position
-        int64_t pos;
-        long idx;
-    } cand[zem::recmaxdata + 1];
+    // Run starts within a record's reach, by rising g (a ring).
+    int32_t candx[2 * zem::recmaxdata], candg[2 * zem::recmaxdata];
     long candfirst;
     long ncand;
 
-    unsigned char cache[datacachelen];   // data file bytes at cachepos
+    int32_t recx[planmaxrecs];  // the records found, from the last one back
+    unsigned char reclen[planmaxrecs];
+
+    unsigned char data[planmaxspan + zem::recheadlen];   // the cluster's bytes, from base on
+
+    /* Record data read from datafd: the cache, and the bytes after it, read
+       on a second thread while the planner uses the cache */
+    unsigned char cachebufs[2][datacachelen];
+    unsigned char *cache;       // data file bytes at cachepos
     int64_t cachepos;
     long cachelen;
+    unsigned char *ahead;       // the other buffer: the bytes at aheadpos
+    int64_t aheadpos;
+    long aheadlen;              // bytes read there, once done
+    int aheaderr;               // the read's errno
+    enum { aheadnone, aheadasked, aheaddone } aheadstate;
+    bool aheadpending;          // asked for and not yet taken (the planner's own)
+    bool aheadstop;
+    std::thread aheadthread;
+    std::mutex aheadlock;
+    std::condition_variable aheadchange;
 };
 
+// Record data is read from datafd, or with datafd -1 taken from the blocks
+// planblock hands over.
 void planinit(Planner &pl, PatchOut &out, int datafd);
+// The data file's len bytes at pos, where the runs handed over next lie. The
+// planner copies what it needs of them before the next call, which may hand
+// over a null block to say that the bytes are about to change.
+void planblock(Planner &pl, const unsigned char *block, int64_t pos, long len);
 // Hands over len changed bytes at start; runs come in ascending order
 // (one that does not simply starts a new cluster).
 bool planrun(Planner &pl, int64_t start, int64_t len);
 // Writes the records of the cluster still open.
 bool planfinish(Planner &pl);
+// Ends the planner's reading thread, if it started one; after planfinish or a failure.
+void planend(Planner &pl);
 
 // What a run made, for the summary line.
 struct Summary {

@@ -158,10 +158,13 @@ static bool maketmpname(const char *target)
     return true;
 }
 
+static unsigned char outbuf[outbuflen];
+
 bool outopen(PatchOut &out, const char *target)
 {
     out = PatchOut{};
     out.target = target;
+    out.fd = -1;
     if (!maketmpname(target)) return false;
 
     /* No signal between the file's creation and the handler knowing of it */
@@ -178,26 +181,21 @@ bool outopen(PatchOut &out, const char *target)
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~mask);
-    out.file = fdopen(fd, "wb");
-    if (!out.file) {
-        close(fd);
-        outabort(out);
-        return fail("%s: %s", tmppath, strerror(errno));
-    }
-    static char buf[outbuflen];
-    setvbuf(out.file, buf, _IOFBF, sizeof buf);
+    out.fd = fd;
     return true;
 }
 
-bool outwrite(PatchOut &out, const void *data, size_t len)
+// Writes len bytes at p to the file.
+static bool writeall(PatchOut &out, const unsigned char *p, size_t len)
 {
-    if (len == 0) return true;
-    if (fwrite(data, 1, len, out.file) != len)
-        return fail("writing %s failed: %s", out.target, strerror(errno));
-    out.size += int64_t(len);
+    for (size_t done = 0; done < len;) {
+        ssize_t n = write(out.fd, p + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail("writing %s failed: %s", out.target, strerror(n < 0 ? errno : EIO));
+        done += size_t(n);
+    }
 
     /* Keep the last bytes, to see whether a trailer tag would be found there */
-    const unsigned char *p = static_cast<const unsigned char *>(data);
     const size_t keep = sizeof out.tail;
     if (len >= keep) {
         memcpy(out.tail, p + len - keep, keep);
@@ -208,14 +206,41 @@ bool outwrite(PatchOut &out, const void *data, size_t len)
     return true;
 }
 
+bool outflush(PatchOut &out)
+{
+    if (!writeall(out, outbuf, size_t(out.buflen))) return false;
+    out.buflen = 0;
+    // Start the writeback of what is written now, so that the sync at the
+    // end waits for the last few megabytes only.
+    if (out.size - out.started >= writebackstep) {
+        sync_file_range(out.fd, out.started, out.size - out.started, SYNC_FILE_RANGE_WRITE);
+        out.started = out.size;
+    }
+    return true;
+}
+
+bool outwrite(PatchOut &out, const void *data, size_t len)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    if (out.buflen + long(len) > outbuflen && !outflush(out)) return false;
+    out.size += int64_t(len);
+    if (long(len) > outbuflen) return writeall(out, p, len);
+    if (len > 0) memcpy(outbuf + out.buflen, p, len);
+    out.buflen += long(len);
+    return true;
+}
+
 bool outrecord(PatchOut &out, int64_t pos, const unsigned char *data, long len)
 {
     if (pos < 0 || pos > INT32_MAX || len < 0 || len > zem::recmaxdata)
         return fail("internal error: record at %lld of %ld bytes", (long long)pos, len);
-    unsigned char head[zem::recheadlen];
+    if (out.buflen + zem::recheadlen + len > outbuflen && !outflush(out)) return false;
+    unsigned char *head = outbuf + out.buflen;
     zem::putle32(head, int32_t(pos));
     head[zem::recposlen] = (unsigned char)len;
-    if (!outwrite(out, head, sizeof head) || !outwrite(out, data, size_t(len))) return false;
+    memcpy(head + zem::recheadlen, data, size_t(len));
+    out.buflen += zem::recheadlen + len;
+    out.size += zem::recheadlen + len;
     out.records++;
     out.databytes += len;
     return true;
@@ -232,8 +257,8 @@ bool outheader(PatchOut &out, int method, const std::string &desc)
 
 void outabort(PatchOut &out)
 {
-    if (out.file) fclose(out.file);
-    out.file = nullptr;
+    if (out.fd >= 0) close(out.fd);
+    out.fd = -1;
     if (tmplive) unlink(tmppath);
     tmplive = 0;
 }
@@ -242,9 +267,13 @@ bool outclose(PatchOut &out)
 {
     /* Everything on disk before the name points at it */
     int err = 0;
-    if (fflush(out.file) != 0 || fsync(fileno(out.file)) != 0) err = errno;
-    if (fclose(out.file) != 0 && err == 0) err = errno;
-    out.file = nullptr;
+    if (!outflush(out)) {
+        outabort(out);
+        return false;
+    }
+    if (fsync(out.fd) != 0) err = errno;
+    if (close(out.fd) != 0 && err == 0) err = errno;
+    out.fd = -1;
     if (err != 0) {
         outabort(out);
         return fail("writing %s failed: %s", out.target, strerror(err));

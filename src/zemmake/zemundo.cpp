@@ -157,7 +157,9 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
     if (ok) {
         planinit(planner, out, imagefd);
         ok = outheader(out, zem::methodv1, args.desc) &&
-             walkrecords(zemfd, area, imagelen, zempath, sum) && outclose(out);
+             walkrecords(zemfd, area, imagelen, zempath, sum);
+        planend(planner);
+        ok = ok && outclose(out);
         if (!ok) outabort(out);
     }
     close(zemfd);
