@@ -202,8 +202,9 @@ function median(list,   k, a, i, j, t) {
   key = $1 " " $2 " " $3; t = $4
   if (!(key in seen)) { seen[key] = 1; order[++n] = key }
   times[key, t] = times[key, t] " " $5
-  ratio[key, t] = ratio[key, t] " " $5 / $8
-  ratiow[key, t] = ratiow[key, t] " " $5 / $11
+  w = (NF - 4) / 3   # fields of one timing line: seconds first
+  ratio[key, t] = ratio[key, t] " " $5 / $(5 + w)
+  ratiow[key, t] = ratiow[key, t] " " $5 / $(5 + 2 * w)
   if ($6 > rss[key]) rss[key] = $6
 }
 END {

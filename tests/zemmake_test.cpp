@@ -266,35 +266,55 @@ TEST_P(ZemMake, SummaryLine)
     }
 }
 
-TEST_P(ZemMake, UndoCountsEveryRestoredByteOnce)
+TEST_P(ZemMake, UndoOfRecordsInAnyOrderCountsEachByteOnce)
 {
-    // Sparse: records meet across the boundary of the windows that count them.
-    const int64_t window = coverwindow;
-    writefile(path("image.bin"), {});
-    ASSERT_EQ(truncate(path("image.bin").c_str(), off_t(window + 1000)), 0);
-    const std::vector<std::pair<int32_t, long>> none;
-    struct Case {
-        std::vector<std::pair<int32_t, long>> recs;   // offset, length
-        long restored;
+    // Records out of order are sorted span by span, a batch at a time; a span
+    // with more records than a batch is counted byte by byte instead.
+    const int64_t span = undospan, batch = undobatch;
+    const bytes img = makeimage(size_t(3 * span + 1000));
+    using Recs = std::vector<std::pair<int64_t, long>>;   // offset, length
+    uint32_t seed = 7;
+    auto scatter = [&seed](Recs &recs, int64_t from, int64_t count) {
+        for (int64_t i = 0; i < count; i++) {
+            seed = seed * 1103515245u + 12345u;
+            recs.push_back({from + (seed >> 8) % (undospan - 8), long(seed % 7 + 1)});
+        }
     };
-    const std::vector<Case> cases = {
-        {{{100, 10}, {95, 10}}, 15},              // back into the one before
-        {{{95, 10}, {100, 10}}, 15},              // forward into it
-        {{{200, 5}, {100, 5}, {150, 5}}, 15},     // apart, in any order
-        {{{100, 50}, {110, 5}, {90, 5}}, 55},     // inside, then before
-        {{{300, 5}, {100, 250}, {95, 255}}, 255},   // the second covers the first
-        {{{int32_t(window - 3), 10}, {int32_t(window - 5), 4}, {10, 1}}, 13},
-        {{{int32_t(window + 995), 10}, {int32_t(window + 990), 8}}, 10},   // clipped at the end
+    Recs crowded = {{span + 2, 4}, {span - 3, 10}};   // across a span's edge
+    scatter(crowded, 0, batch + 100);
+    Recs batched;   // spans 0 and 1 sorted in one batch, span 2 in the next
+    for (int s : {2, 1, 0}) scatter(batched, s * span, s == 2 ? batch / 2 : batch / 3);
+    const std::vector<std::pair<const char *, Recs>> cases = {
+        {"back into the one before", {{100, 10}, {95, 10}}},
+        {"apart, in any order", {{200, 5}, {100, 5}, {150, 5}}},
+        {"inside, then before", {{100, 50}, {110, 5}, {90, 5}}},
+        {"a later one covers an earlier", {{300, 5}, {100, 250}, {95, 255}}},
+        {"across a span's edge", {{span - 3, 10}, {span - 5, 4}, {10, 1}}},
+        {"clipped at the image's end", {{3 * span + 995, 10}, {3 * span + 990, 8}}},
+        {"a span with more records than a batch", crowded},
+        {"spans in two batches", batched},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         bytes p = zemheader(0);
-        for (const auto &rec : c.recs) addrecord(p, rec.first, bytes(size_t(rec.second), 1));
+        std::vector<bool> written(img.size());
+        for (const auto &rec : c.second) {
+            addrecord(p, int32_t(rec.first), bytes(size_t(rec.second), 0xa5));
+            for (int64_t at = rec.first; at < rec.first + rec.second; at++)
+                if (at < int64_t(img.size())) written[size_t(at)] = true;
+        }
+        const long restored = long(std::count(written.begin(), written.end(), true));
+        writefile(path("image.bin"), img);
         writefile(path("patch.zem"), p);
         RunResult r = make({"-u", "-f", path("image.bin"), path("patch.zem"), path("undo.zem")});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find(", " + std::to_string(c.restored) + " bytes restored,"),
+        EXPECT_EQ(r.status, 0) << c.first << r.err;
+        EXPECT_NE(r.out.find(", " + std::to_string(restored) + " bytes restored,"),
                   std::string::npos)
-            << r.out;
+            << c.first << ": " << r.out;
+        mavrin("patch.zem");
+        mavrin("undo.zem");
+        const bytes now = image();   // bytes appended stay
+        EXPECT_TRUE(now.size() >= img.size() && std::equal(img.begin(), img.end(), now.begin()))
+            << c.first;
     }
 }
 

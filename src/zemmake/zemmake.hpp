@@ -19,7 +19,8 @@ constexpr long planmaxruns = 32 * 1024;         // runs of changed bytes planned
 constexpr long datacachelen = 1024 * 1024;      // record data read ahead
 constexpr long outbuflen = 256 * 1024;          // patch output buffer
 constexpr long writebackstep = 8L * 1024 * 1024; // patch bytes whose writeback is started at once
-constexpr long coverwindow = 32L * 1024 * 1024; // image bytes whose undo is counted at once
+constexpr long undospan = 1024 * 1024;          // image bytes whose undo records out of order are sorted together
+constexpr long undobatch = 512 * 1024;          // records sorted at once
 
 // Runs zemmake on its command line; returns the exit status.
 int zemmakemain(int argc, char **argv);

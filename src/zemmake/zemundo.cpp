@@ -2,8 +2,10 @@
 //
 // Every undo record carries the image's bytes as they are before the patch,
 // so where the patch's records overlap, all undo records for a byte put back
-// the same value and their order does not matter. The patch is read once,
-// front to back; memory stays fixed whatever its size.
+// the same value and their order does not matter. The patch is read front to
+// back: once when its records come in ascending order, as zemmake makes
+// them; else again for every undobatch records, sorted (see sortedundo).
+// Memory stays fixed whatever its size.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -61,47 +63,53 @@ static void checkimage(int zemfd, int imagefd, int64_t imagelen, const char *ima
                 imagepath, zempath);
 }
 
-// Counts in covered the image bytes in [lo, hi) that the records write,
-// each once however many records write it: a bit per byte, coverwindow
-// bytes at a time, reading the records again for each window.
-static bool countcovered(int zemfd, const zem::Area &area, int64_t lo, int64_t hi,
-                         const char *zempath, int64_t &covered)
+// The ranges the undo restores, handed over by ascending start: joined while
+// they touch or overlap, then planned and counted, so every restored byte is
+// planned and counted once.
+struct Joined {
+    int64_t start = -1, end = -1;
+    int64_t restored = 0;
+};
+
+static bool join(Joined &j, int64_t start, int64_t end)
 {
-    static uint64_t bits[coverwindow / 64];
-    covered = 0;
-    for (int64_t base = lo; base < hi; base += coverwindow) {
-        const int64_t top = std::min(base + coverwindow, hi);
-        const size_t words = size_t((top - base + 63) / 64);
-        memset(bits, 0, words * sizeof bits[0]);
-        zem::RecordReader rd;
-        zem::readrecords(rd, area, zemfd, zemspace, sizeof zemspace);
-        for (zem::step s; (s = zem::nextrecord(rd)) != zem::stepend;) {
-            if (s != zem::steprecord)   // it was whole a moment ago
-                return fail("reading %s failed: %s", zempath,
-                            s == zem::stepfailed ? strerror(errno) : "it changed");
-            const int64_t from = std::max<int64_t>(rd.pos, base);
-            const int64_t to = std::min<int64_t>(rd.pos + rd.len, top);
-            for (int64_t p = from; p < to; p++) bits[(p - base) / 64] |= uint64_t(1) << ((p - base) % 64);
-        }
-        for (size_t w = 0; w < words; w++) covered += __builtin_popcountll(bits[w]);
+    if (j.start >= 0 && start <= j.end) {
+        j.end = std::max(j.end, end);
+        return true;
     }
+    if (j.start >= 0) {
+        if (!planrun(planner, j.start, j.end - j.start)) return false;
+        j.restored += j.end - j.start;
+    }
+    j.start = start;
+    j.end = end;
     return true;
 }
 
-// Reads the records, plans an undo record for each range they write.
-// Ranges that touch or overlap the one before are joined first. Where no
-// record starts before the range being joined, the joined ranges are
-// disjoint and their lengths add up to the bytes restored; else those are
-// counted again, exactly.
+static bool joinfinish(Joined &j)
+{
+    if (j.start >= 0 && !join(j, INT64_MAX, INT64_MAX)) return false;
+    j.start = -1;
+    return true;
+}
+
+// Records by the span of the image they start in (records that restore
+// something start below the image's end, below 2^31).
+constexpr long undospans = long((int64_t(1) << 31) / undospan) + 1;
+static uint32_t spanrecords[undospans];
+
+// Reads the records, plans an undo record for each range they write, as long
+// as the ranges come in ascending order of start; sets ascending to say
+// whether they did. Counts the records that start in each span either way.
 static bool walkrecords(int zemfd, const zem::Area &area, int64_t imagelen, const char *zempath,
-                        Summary &sum)
+                        Summary &sum, bool &ascending)
 {
     zem::RecordReader rd;
     zem::readrecords(rd, area, zemfd, zemspace, sizeof zemspace);
-    int64_t pendstart = -1, pendend = -1;
+    Joined j;
     int64_t maxend = imagelen;
-    int64_t lo = imagelen, hi = 0;   // where the ranges lie within the image
-    bool ascending = true;
+    ascending = true;
+    memset(spanrecords, 0, sizeof spanrecords);
     for (;;) {
         zem::step s = zem::nextrecord(rd);
         if (s == zem::stepend) break;
@@ -112,29 +120,111 @@ static bool walkrecords(int zemfd, const zem::Area &area, int64_t imagelen, cons
         if (rd.len == 0) continue;
 
         /* The image range it overwrites; bytes past the image's end have no old value */
-        int64_t pos = rd.pos;
-        int64_t end = pos + rd.len;
-        if (end > maxend) maxend = end;
-        if (end > imagelen) end = imagelen;
+        const int64_t pos = rd.pos;
+        const int64_t end = std::min<int64_t>(pos + rd.len, imagelen);
+        maxend = std::max<int64_t>(maxend, pos + rd.len);
         if (pos >= end) continue;
-        lo = std::min(lo, pos);
-        hi = std::max(hi, end);
-        if (pendstart >= 0 && pos >= pendstart && pos <= pendend) {
-            if (end > pendend) pendend = end;
-            continue;
-        }
-        if (pendstart >= 0 && pos < pendstart) ascending = false;
-        if (pendstart >= 0 && !planrun(planner, pendstart, pendend - pendstart)) return false;
-        sum.changed += pendstart >= 0 ? pendend - pendstart : 0;
-        pendstart = pos;
-        pendend = end;
-    }
-    if (pendstart >= 0) {
-        if (!planrun(planner, pendstart, pendend - pendstart)) return false;
-        sum.changed += pendend - pendstart;
+        spanrecords[pos / undospan]++;
+        if (pos < j.start) ascending = false;
+        if (ascending && !join(j, pos, end)) return false;
     }
     sum.grows = maxend - imagelen;
-    if (!ascending && !countcovered(zemfd, area, lo, hi, zempath, sum.changed)) return false;
+    if (!ascending) return true;
+    if (!joinfinish(j)) return false;
+    sum.changed = j.restored;
+    return planfinish(planner);
+}
+
+// Sets the bits of bytes [from, to) of a bitmap.
+static void setbits(uint64_t *bits, int64_t from, int64_t to)
+{
+    for (int64_t p = from; p < to;) {
+        const int shift = int(p % 64);
+        const int64_t n = std::min<int64_t>(64 - shift, to - p);
+        const uint64_t ones = n == 64 ? ~uint64_t(0) : ((uint64_t(1) << n) - 1) << shift;
+        bits[p / 64] |= ones;
+        p += n;
+    }
+}
+
+// Plans the undo of a patch whose records are out of order. The image is
+// taken span by span, front to back, as many spans at once as undobatch
+// records allow: one more reading of the patch gathers their records'
+// ranges, which are sorted by start. A span that alone has more records is
+// marked byte by byte in a bitmap instead. Either way the ranges reach the
+// planner in ascending order, and each restored byte is counted once.
+static bool sortedundo(int zemfd, const zem::Area &area, int64_t imagelen, const char *zempath,
+                       Summary &sum)
+{
+    static uint64_t keys[undobatch];   // start << 8 | length, by span: sorted by start
+    static uint32_t spanat[undospans];   // where the next key of each span goes
+    static uint64_t bits[(undospan + zem::recmaxdata) / 64 + 1];
+    Joined j;
+    const long nspans = long((imagelen + undospan - 1) / undospan);
+    for (long first = 0; first < nspans;) {
+        long last = first + 1;
+        uint64_t want = spanrecords[first];
+        const bool bitmap = want > uint64_t(undobatch);
+        while (!bitmap && last < nspans && want + spanrecords[last] <= uint64_t(undobatch))
+            want += spanrecords[last++];
+        const int64_t lo = first * int64_t(undospan);
+        const int64_t hi = std::min<int64_t>(last * int64_t(undospan), imagelen);
+        first = last;
+        if (want == 0) continue;
+
+        if (bitmap) memset(bits, 0, sizeof bits);
+        for (long sp = long(lo / undospan), at = 0; !bitmap && sp < last; sp++) {
+            spanat[sp] = uint32_t(at);
+            at += spanrecords[sp];
+        }
+        uint64_t got = 0;
+        zem::RecordReader rd;
+        zem::readrecords(rd, area, zemfd, zemspace, sizeof zemspace);
+        for (zem::step s; (s = zem::nextrecord(rd)) != zem::stepend;) {
+            if (s != zem::steprecord)   // it was whole a moment ago
+                return fail("reading %s failed: %s", zempath,
+                            s == zem::stepfailed ? strerror(errno) : "it changed");
+            const int64_t pos = rd.pos;
+            const int64_t end = std::min<int64_t>(pos + rd.len, imagelen);
+            if (pos < lo || pos >= hi || pos >= end) continue;
+            if (++got > want) break;
+            if (bitmap)
+                setbits(bits, pos - lo, end - lo);
+            else
+                keys[spanat[pos / undospan]++] = uint64_t(pos) << 8 | uint64_t(end - pos);
+        }
+        if (got != want) return fail("reading %s failed: it changed", zempath);
+
+        if (bitmap) {
+            const int64_t n = std::min<int64_t>(undospan + zem::recmaxdata, imagelen - lo);
+            for (int64_t p = 0; p < n;) {
+                if (bits[p / 64] >> (p % 64) == 0) {   // nothing more in this word
+                    p = (p / 64 + 1) * 64;
+                    continue;
+                }
+                p += __builtin_ctzll(bits[p / 64] >> (p % 64));
+                int64_t q = p + 1;
+                while (q < n && (bits[q / 64] >> (q % 64) & 1)) q++;
+                if (!join(j, lo + p, lo + q)) return false;
+                p = q;
+            }
+        } else {
+            // Each span's keys are already in place; sorting them apart
+            // keeps every sort within the processor's cache.
+            for (long sp = long(lo / undospan), at = 0; sp < last; sp++) {
+                if (spanat[sp] != at + spanrecords[sp])   // a span got another's keys
+                    return fail("reading %s failed: it changed", zempath);
+                std::sort(keys + at, keys + spanat[sp]);
+                at = spanat[sp];
+            }
+            for (uint64_t k = 0; k < want; k++) {
+                const int64_t pos = int64_t(keys[k] >> 8);
+                if (!join(j, pos, pos + int64_t(keys[k] & 0xff))) return false;
+            }
+        }
+    }
+    if (!joinfinish(j)) return false;
+    sum.changed = j.restored;
     return planfinish(planner);
 }
 
@@ -156,8 +246,21 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
     if (ok) ok = outopen(out, target);
     if (ok) {
         planinit(planner, out, imagefd);
+        bool ascending = true;
         ok = outheader(out, zem::methodv1, args.desc) &&
-             walkrecords(zemfd, area, imagelen, zempath, sum);
+             walkrecords(zemfd, area, imagelen, zempath, sum, ascending);
+        if (ok && !ascending) {
+            // What was planned while the records came in order is dropped:
+            // the undo patch starts again from its records sorted.
+            planend(planner);
+            outabort(out);
+            ok = outopen(out, target);
+            if (ok) {
+                planinit(planner, out, imagefd);
+                ok = outheader(out, zem::methodv1, args.desc) &&
+                     sortedundo(zemfd, area, imagelen, zempath, sum);
+            }
+        }
         planend(planner);
         ok = ok && outclose(out);
         if (!ok) outabort(out);
