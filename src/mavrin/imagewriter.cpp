@@ -51,14 +51,7 @@ bool pwriteall(int fd, const unsigned char *data, long len, int64_t pos)
 // Reads len bytes at pos; false when the file holds fewer.
 bool preadall(int fd, unsigned char *data, long len, int64_t pos)
 {
-    long done = 0;
-    while (done < len) {
-        ssize_t n = pread(fd, data + done, size_t(len - done), off_t(pos + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += long(n);
-    }
-    return true;
+    return zem::readat(fd, data, len, pos) == len;
 }
 
 // Writes what the span holds and empties it.

@@ -189,4 +189,17 @@ void seekrecord(RecordReader &r, int64_t at)
     r.next = r.end - (r.fileat - at);
 }
 
+long readat(int fd, unsigned char *buf, long len, int64_t pos)
+{
+    long done = 0;
+    while (done < len) {
+        ssize_t n = pread(fd, buf + done, size_t(len - done), off_t(pos + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += long(n);
+    }
+    return done;
+}
+
 } // namespace zem

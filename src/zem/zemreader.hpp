@@ -114,4 +114,8 @@ void peekrecords(const RecordReader &r, RecordReader &ahead);
 // that a pass over the area has found; nextrecord then reads it.
 void seekrecord(RecordReader &r, int64_t at);
 
+// Reads len bytes of fd at pos into buf, as many reads as it takes; returns
+// the count read (short only at the end of the file), or -1 on an error.
+long readat(int fd, unsigned char *buf, long len, int64_t pos);
+
 } // namespace zem

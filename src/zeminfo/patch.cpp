@@ -1,5 +1,6 @@
 // zeminfo: the input files; the patch's header, trailer text and validation
 // block; the volume descriptor fields.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -35,13 +36,7 @@ void closeinput(Input &in)
 
 void bytesat(const Input &f, int64_t pos, long n, unsigned char *out)
 {
-    long done = 0;
-    while (done < n) {
-        ssize_t got = pread(f.fd, out + done, size_t(n - done), off_t(pos + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += long(got);
-    }
+    const long done = std::max(0L, zem::readat(f.fd, out, n, pos));
     std::memset(out + done, 0, size_t(n - done));
 }
 

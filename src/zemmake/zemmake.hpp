@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "zemformat.hpp"
+#include "zemreader.hpp"
 
 // Tuning: every buffer is fixed, so memory stays the same whatever the sizes.
 constexpr long compareblock = 256 * 1024;       // bytes of each image compared at once
@@ -168,5 +169,4 @@ bool openinputs(const char *path1, int &fd1, int64_t &size1, const char *path2, 
 // Whether a file of this size can be addressed by ZEM's signed 32-bit offsets;
 // says why not when it cannot.
 bool fitsoffsets(const char *path, int64_t size);
-// Reads len bytes at pos; returns the count read (short only at the end of file), -1 on error.
-long readat(int fd, unsigned char *buf, long len, int64_t pos);
+using zem::readat;

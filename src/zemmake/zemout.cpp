@@ -22,19 +22,6 @@ bool fail(const char *fmt, ...)
     return false;
 }
 
-long readat(int fd, unsigned char *buf, long len, int64_t pos)
-{
-    long done = 0;
-    while (done < len) {
-        ssize_t n = pread(fd, buf + done, size_t(len - done), off_t(pos + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += long(n);
-    }
-    return done;
-}
-
 int openinput(const char *path, int64_t &size)
 {
     // Without waiting: a FIFO with no writer would block the open itself.
