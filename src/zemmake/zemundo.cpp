@@ -188,10 +188,13 @@ static bool sortedundo(int zemfd, const zem::Area &area, int64_t imagelen, const
             const int64_t end = std::min<int64_t>(pos + rd.len, imagelen);
             if (pos < lo || pos >= hi || pos >= end) continue;
             if (++got > want) break;
-            if (bitmap)
+            if (bitmap) {
                 setbits(bits, pos - lo, end - lo);
-            else
-                keys[spanat[pos / undospan]++] = uint64_t(pos) << 8 | uint64_t(end - pos);
+                continue;
+            }
+            uint32_t &at = spanat[pos / undospan];
+            if (at >= want) return fail("reading %s failed: it changed", zempath);
+            keys[at++] = uint64_t(pos) << 8 | uint64_t(end - pos);
         }
         if (got != want) return fail("reading %s failed: it changed", zempath);
 
