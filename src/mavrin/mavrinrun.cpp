@@ -99,7 +99,9 @@ static bool readheader(RunState &rs, const char *zempath)
     printf("\nFilename       : %s\n", zempath);
     printf("Enc. Method    : %d (%s)\n", rs.method,
            rs.method == zem::methodv1 ? "ZEM1.0" : "ZEM2.0");
-    printf("Description    : %.*s\n", int(zem::desclen), rs.desc);
+    printf("Description    : ");
+    showtext(rs, rs.desc, zem::desclen);
+    printf("\n");
 
     fseeko(rs.zemfile, 0, SEEK_END);
     rs.zemlen = ftello(rs.zemfile);
@@ -118,6 +120,7 @@ static void findrecords(RunState &rs)
 void mavrinrun(RunState &rs, int argc, char **argv)
 {
     printf("Mavrin v2.0 for Linux/Unix\n");
+    rs.toterminal = isatty(STDOUT_FILENO) == 1;
     if (!openfiles(rs, argc, argv)) return;
     if (!readheader(rs, argv[2])) return;
     if (rs.method == zem::methodv2) {

@@ -25,6 +25,7 @@ struct RunState {
     FILE *zemfile;          // the patch, opened "rb"
     int64_t zemlen;         // size of the patch file
 
+    bool toterminal;        // standard output is a terminal: texts shown with glyphs (showtext)
     signed char method;        // encoding method byte
     char desc[zem::desclen];   // description, not necessarily zero-terminated
 
@@ -90,6 +91,8 @@ void mavrinrun(RunState &rs, int argc, char **argv);
 
 // Stages: each returns whether the run goes on.
 bool showdiz(RunState &rs);
+// Prints a text from the patch: its n bytes at p, up to the first zero byte.
+void showtext(const RunState &rs, const char *p, long n);
 bool checkimage(RunState &rs);
 void applyrecords(RunState &rs);
 
