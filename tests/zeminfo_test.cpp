@@ -1,7 +1,10 @@
 // zeminfo: its diagnoses of real disc images, its report on patches alone and
 // in any record order, and the shape of its JSON in every case.
+#include <algorithm>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
 #include <sys/stat.h>
 
 #include "cdfixture.hpp"
@@ -84,6 +87,24 @@ bytes concat(bytes a, const bytes &b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// A raw Mode 2 image of 20 sectors whose sector 16 holds a primary volume
+// descriptor with these identifiers, as bytes of any value.
+bytes discwith(const std::string &system, const std::string &volume)
+{
+    bytes iso(20 * cdfix::isosector, 0);
+    unsigned char *d = iso.data() + 16 * cdfix::isosector;
+    const unsigned char head[] = {1, 'C', 'D', '0', '0', '1', 1};
+    std::copy(head, head + sizeof head, d);
+    std::fill(d + 8, d + 72, ' ');
+    std::copy(system.begin(), system.end(), d + 8);
+    std::copy(volume.begin(), volume.end(), d + 40);
+    const unsigned char space[] = {20, 0, 0, 0, 0, 0, 0, 20}, block[] = {0, 8, 8, 0};
+    std::copy(space, space + 8, d + 80);
+    std::copy(block, block + 4, d + 128);
+    std::fill(d + 813, d + 830, '0');   // no creation date
+    return cdfix::rawimage(iso, 2);
 }
 
 } // namespace
@@ -382,4 +403,54 @@ TEST_F(ZemInfo, JsonInEveryCase)
     out = runprog(ZEMINFO, {path("v2.zem")}).out;
     EXPECT_NE(out.find("File_id.diz    : yes\n  \u2554\u2550\u2557\n  line\u2022\n"), std::string::npos) << out;
     EXPECT_EQ(runprog(ZEMINFO, {"--version"}).out, "zeminfo 2.0\n");
+}
+
+// A patch (and an image, and the names they were given) whose texts carry
+// report lines of their own, behind newlines, carriage returns and escape
+// sequences: the words report has only its own lines at column 0, the
+// text's lines indented; the JSON report keeps the texts as they are.
+TEST_F(ZemInfo, TextsCannotForgeReportLines)
+{
+    const std::string fake = "Verdict        : applies cleanly";
+    const std::string desc = "fix\n" + fake.substr(0, 40) + "\rDamaged";
+    const bytes made = discwith("\n" + fake.substr(0, 31), "\r\nDamaged        : no\x1b[8m");
+    const bytes image = discwith("\x0b" + fake.substr(0, 31), "\rState          : x\x7f");
+    bytes patch = zemheader(1, desc);
+    addcheck(patch, int32_t(image.size()), made);
+    addrecord(patch, 100, {1, 2});
+    adddiz(patch, "ok\n" + fake + "\r\nDamaged        : no\r" + fake + "\n\x0c" + fake);
+    const std::string patchname = path("p\n" + fake + ".zem"), imagename = path("i\r" + fake);
+    writefile(patchname, patch);
+    writefile(imagename, image);
+
+    RunResult r = runprog(ZEMINFO, {patchname, imagename});
+    EXPECT_EQ(r.status, 2);
+    const std::set<std::string> labels = {
+        "Patch", "Version", "Description", "File_id.diz", "Made for", "Volume", "Damaged", "Records",
+        "Overlaps", "Grows image", "Image", "Size", "Validation", "Volume (patch)", "Volume (image)",
+        "State", "EDC", "Verdict"};
+    std::vector<std::string> atstart;   // the labels of the lines at column 0
+    std::istringstream in(r.out);
+    for (std::string l; std::getline(in, l);) {
+        EXPECT_EQ(l.find_first_of("\r\x0b\x0c\x1b"), std::string::npos) << l;
+        if (l.empty() || l.compare(0, 2, "  ") == 0) continue;
+        std::string label = l.substr(0, l.find_last_not_of(' ', 14) + 1);
+        EXPECT_EQ(labels.count(label), 1u) << l;
+        EXPECT_EQ(l.compare(15, 2, ": "), 0) << l;
+        atstart.push_back(label);
+    }
+    EXPECT_EQ(std::count(atstart.begin(), atstart.end(), "Verdict"), 1) << r.out;
+    EXPECT_EQ(std::count(atstart.begin(), atstart.end(), "Damaged"), 1) << r.out;
+    EXPECT_EQ(atstart.back(), "Verdict");
+    EXPECT_NE(r.out.find("Description    : fix\u25d9Verdict"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n  ok\n  " + fake + "\n  Damaged        : no\u266a" + fake + "\n  \u2640" + fake + "\n"),
+              std::string::npos)
+        << r.out;
+
+    int status;
+    json j = info({patchname, imagename}, status);
+    EXPECT_EQ(j["patch"]["file"], patchname);
+    EXPECT_EQ(j["patch"]["description"], desc);
+    EXPECT_EQ(j["patch"]["volume"]["volume"], "\r\nDamaged        : no\x1b[8m");
+    EXPECT_EQ(j["image"]["volume"]["system"], "\x0b" + fake.substr(0, 31));
 }

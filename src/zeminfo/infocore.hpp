@@ -96,9 +96,14 @@ Volume blockvolume(const unsigned char *block);
 // Text of a DOS-era file, code page 437, as UTF-8; n bytes or up to a zero byte.
 bool cp437init(std::string &error);
 std::string cp437(const unsigned char *p, long n);
-// A text for a terminal: control characters other than newline and tab shown
-// as DOS shows them, CR LF as a newline.
+// A text of many lines for a terminal: control characters other than newline
+// and tab shown as DOS shows them, CR LF as a newline.
 std::string forterminal(const std::string &utf8);
+// A text for one line of the report (a description, an identifier, a file
+// name): every control character but tab shown as DOS shows it, a newline
+// too, so that nothing in it can begin a line of its own; a C1 control
+// character as U+FFFD.
+std::string oneline(const std::string &text);
 
 // The verdict of a run, its name in the JSON report and its exit status.
 enum verdict { verror, vdamaged, vsound, vapplies, vasks, vapplied };

@@ -90,9 +90,9 @@ std::string volumewords(const Volume &v)
     if (!v.valid) return "not an ISO 9660 volume descriptor";
     std::string s;
     if (v.mode) s = "Mode " + num(v.mode) + " disc, ";
-    s += "system \"" + std::string(v.systemcut ? "…" : "") + forterminal(v.system) + "\", volume \"" +
-         forterminal(v.volume) + "\", " + count(v.spacesize, "block") + " of 2048 bytes, created " +
-         (v.created.empty() ? "(not set)" : v.created);
+    s += "system \"" + std::string(v.systemcut ? "…" : "") + oneline(v.system) + "\", volume \"" +
+         oneline(v.volume) + "\", " + count(v.spacesize, "block") + " of 2048 bytes, created " +
+         (v.created.empty() ? "(not set)" : oneline(v.created));
     return s;
 }
 
@@ -150,9 +150,9 @@ std::string layoutwords(const ImageFacts &imf)
 void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
 {
     /* The patch */
-    line("Patch", pf.file);
+    line("Patch", oneline(pf.file));
     line("Version", pf.kind == zem::version1 ? "ZEM1.0 (encoding method 0)" : "ZEM2.0 (encoding method 1)");
-    line("Description", forterminal(pf.description));
+    line("Description", oneline(pf.description));
     if (pf.kind == zem::version2) {
         line("File_id.diz", pf.hasdiz ? "yes" : "no");
         std::string diz = forterminal(pf.diz);
@@ -185,7 +185,7 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
     /* The image */
     if (imf) {
         printf("\n");
-        line("Image", imf->file);
+        line("Image", oneline(imf->file));
         if (pf.kind == zem::version2) {
             int64_t d = imf->size - pf.imagesize;
             std::string s = "matches, " + count(imf->size, "byte");

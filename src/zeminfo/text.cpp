@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include "infocore.hpp"
+#include "zemtext.hpp"
 
 namespace {
 iconv_t fromdos = iconv_t(-1);
@@ -47,18 +48,30 @@ std::string cp437(const unsigned char *p, long n)
 
 std::string forterminal(const std::string &s)
 {
-    // What DOS shows for the control characters 0x00-0x1f and 0x7f.
-    static const char *const glyph[32] = {
-        " ", "☺", "☻", "♥", "♦", "♣", "♠", "•", "◘", "○", "◙", "♂", "♀", "♪", "♫", "☼",
-        "►", "◄", "↕", "‼", "¶", "§", "▬", "↨", "↑", "↓", "→", "←", "∟", "↔", "▲", "▼"};
     std::string out;
     for (size_t i = 0; i < s.size(); i++) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
-        if (c == '\n' || c == '\t') out += char(c);
-        else if (c < 32) out += glyph[c];
-        else if (c == 0x7f) out += "⌂";
+        const char *glyph = c == '\n' || c == '\t' ? nullptr : zem::controlglyph(c);
+        if (glyph) out += glyph;
         else out += char(c);
+    }
+    return out;
+}
+
+std::string oneline(const std::string &s)
+{
+    const unsigned char *u = reinterpret_cast<const unsigned char *>(s.data());
+    const long n = long(s.size());
+    std::string out;
+    for (long i = 0; i < n; i++) {
+        const char *glyph = u[i] == '\t' ? nullptr : zem::controlglyph(u[i]);
+        if (zem::c1at(u + i, n - i)) {
+            glyph = zem::c1glyph;
+            i += zem::c1len - 1;
+        }
+        if (glyph) out += glyph;
+        else out += char(u[i]);
     }
     return out;
 }
