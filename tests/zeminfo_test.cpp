@@ -403,6 +403,31 @@ TEST_F(ZemInfo, JsonInEveryCase)
     out = runprog(ZEMINFO, {path("v2.zem")}).out;
     EXPECT_NE(out.find("File_id.diz    : yes\n  \u2554\u2550\u2557\n  line\u2022\n"), std::string::npos) << out;
     EXPECT_EQ(runprog(ZEMINFO, {"--version"}).out, "zeminfo 2.0\n");
+
+    // --help and --version under --json: an object of their own; an operand
+    // beside them is a usage error, as elsewhere.
+    struct Usage {
+        std::vector<std::string> args;
+        int status;
+        const char *key;
+    } usage[] = {
+        {{"--version"}, 0, "version"},
+        {{"--help"}, 0, "usage"},
+        {{"--version", path("v1.zem")}, 1, "error"},
+        {{path("v1.zem"), "--help"}, 1, "error"},
+    };
+    for (const Usage &u : usage) {
+        SCOPED_TRACE(u.args[0]);
+        j = info(u.args, status);
+        EXPECT_EQ(status, u.status);
+        EXPECT_TRUE(j[u.key].is_string()) << j;
+        RunResult r = runprog(ZEMINFO, u.args);
+        EXPECT_EQ(r.status, u.status);
+        EXPECT_EQ(r.err.empty(), u.status == 0) << r.err;
+        if (u.status != 0) {
+            EXPECT_EQ(r.out, "");
+        }
+    }
 }
 
 // A patch (and an image, and the names they were given) whose texts carry

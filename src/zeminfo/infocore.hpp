@@ -115,3 +115,5 @@ int statusof(verdict v);
 // (pf and imf may be null, error empty when there is none).
 void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v);
 void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std::string &error);
+// One JSON object of one string, for --help and --version under --json.
+void printjsonfield(const char *key, const std::string &value);

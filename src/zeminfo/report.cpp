@@ -296,3 +296,8 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
     // File names are bytes; what is not UTF-8 in them shows as U+FFFD.
     printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
+
+void printjsonfield(const char *key, const std::string &value)
+{
+    printf("%s\n", json{{key, value}}.dump(2).c_str());
+}

@@ -8,25 +8,22 @@
 
 namespace {
 
-// Prints the usage summary.
-void usage(FILE *to)
-{
-    fprintf(to,
-            "Usage: zeminfo [--json] PATCH [IMAGE]\n"
-            "\n"
-            "Explains the ZEM patch PATCH: its version, description, FILE_ID.DIZ text, the\n"
-            "image it was made for, its records, and whether it is damaged. With IMAGE,\n"
-            "says whether the patch fits that image and why not, how much of it is\n"
-            "already applied, and which sectors it would leave with a wrong EDC.\n"
-            "\n"
-            "      --json      one JSON object on standard output, errors included\n"
-            "      --help      show this help and exit\n"
-            "      --version   show the version and exit\n"
-            "\n"
-            "Exit status: 0 the patch applies cleanly (without IMAGE: the patch is sound),\n"
-            "2 IMAGE is not the image the patch was made for, 3 already applied,\n"
-            "1 an error or a damaged patch.\n");
-}
+// The usage summary.
+const char usagetext[] =
+    "Usage: zeminfo [--json] PATCH [IMAGE]\n"
+    "\n"
+    "Explains the ZEM patch PATCH: its version, description, FILE_ID.DIZ text, the\n"
+    "image it was made for, its records, and whether it is damaged. With IMAGE,\n"
+    "says whether the patch fits that image and why not, how much of it is\n"
+    "already applied, and which sectors it would leave with a wrong EDC.\n"
+    "\n"
+    "      --json      one JSON object on standard output, errors included\n"
+    "      --help      show this help and exit\n"
+    "      --version   show the version and exit\n"
+    "\n"
+    "Exit status: 0 the patch applies cleanly (without IMAGE: the patch is sound),\n"
+    "2 IMAGE is not the image the patch was made for, 3 already applied,\n"
+    "1 an error or a damaged patch.\n";
 
 // The files of a run and what was found.
 Input patch, image;
@@ -92,15 +89,15 @@ int zeminfomain(int argc, char **argv)
             if (bad.empty()) bad = std::string("unknown option ") + argv[optind - 1];
         }
     }
-    if (help && bad.empty()) {
-        usage(stdout);
-        return 0;
-    }
-    if (version && bad.empty()) {
-        printf("zeminfo %s\n", MAVRIN_VERSION);
-        return 0;
-    }
     int nargs = argc - optind;
+    if (bad.empty() && (help || version) && nargs > 0)
+        bad = std::string(help ? "--help" : "--version") + " takes no operands, but got " + argv[optind];
+    if (bad.empty() && (help || version)) {
+        if (asjson) printjsonfield(help ? "usage" : "version", help ? usagetext : MAVRIN_VERSION);
+        else if (help) fputs(usagetext, stdout);
+        else printf("zeminfo %s\n", MAVRIN_VERSION);
+        return 0;
+    }
     if (bad.empty() && (nargs < 1 || nargs > 2)) bad = "expected a patch and at most one image";
     if (!bad.empty()) {
         failrun(asjson, bad);
