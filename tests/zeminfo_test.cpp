@@ -479,3 +479,67 @@ TEST_F(ZemInfo, TextsCannotForgeReportLines)
     EXPECT_EQ(j["patch"]["volume"]["volume"], "\r\nDamaged        : no\x1b[8m");
     EXPECT_EQ(j["image"]["volume"]["system"], "\x0b" + fake.substr(0, 31));
 }
+
+// Counts of one, and a stored image size that no image can have, in words.
+TEST_F(ZemInfo, WordsForOneAndForMany)
+{
+    const bytes disc = discwith("SYSTEM", "ONE");
+    const size_t sec = cdfix::rawsector;
+    bytes broken = disc, fixed = disc;   // one byte of sector 17, its EDC left wrong or made right
+    broken[17 * sec + 100] ^= 1;
+    fixed[17 * sec + 100] ^= 1;
+    cdfix::fixedc(fixed, 17);
+    bytes negative = zemheader(1);
+    addcheck(negative, -5, disc);
+    addrecord(negative, 10, {1});
+    bytes cut = zemheader(0);
+    addrecord(cut, 3, {1});
+    addrecord(cut, 4, {1, 2});
+    cut.pop_back();
+    const bytes three = bytes(disc.begin() + 7, disc.begin() + 10);
+    bytes onediffers = three;
+    onediffers[1] ^= 1;
+    bytes one = disc;
+    one[5] ^= 1;
+
+    struct Row {
+        const char *what;
+        bytes patch;
+        const bytes *image;
+        int status;
+        std::string phrase;
+    } rows[] = {
+        {"invalid size", negative, nullptr, 0,
+         "Made for       : no image: the stored size, -5, is invalid; Mavrin will ask about the size "
+         "for every image\n"},
+        {"invalid size, an image", negative, &disc, 2,
+         "Size           : 47040 bytes; the size the patch stores is invalid, so Mavrin asks about it\n"},
+        {"grows to 1 byte", v2patch({}, {{0, {7}}}, 0), nullptr, 0, "Grows image    : yes, to 1 byte\n"},
+        {"1 byte differs", v2patch(disc, {{7, onediffers}}), &disc, 0,
+         "State          : not applied: 1 of the 3 bytes the patch writes differs\n"},
+        {"the one byte differs", v2patch(disc, {{5, {one[5]}}}), &disc, 0,
+         "State          : not applied: the one byte the patch writes differs\n"},
+        {"1 record in place", v2patch(disc, {{7, three}, {5, {one[5]}}}), &disc, 0,
+         "partly applied: 1 of 2 records already holds its bytes (3 of 4 bytes)"},
+        {"1 record before the damage", cut, &disc, 1, "Records        : 1 record fits before the damage\n"},
+        {"1 EDC left wrong", v2patch(disc, diff(disc, broken)), &disc, 0,
+         "EDC            : 1 sector written into has a right EDC now; the patch leaves it wrong (sector 17): "},
+        {"1 EDC kept right", v2patch(disc, diff(disc, fixed)), &disc, 0,
+         "EDC            : 1 sector written into has a right EDC now; the patch keeps it right\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        writefile(path("p.zem"), row.patch);
+        if (row.image) writefile(path("i.bin"), *row.image);
+        RunResult r = runprog(ZEMINFO, row.image ? std::vector<std::string>{path("p.zem"), path("i.bin")}
+                                                 : std::vector<std::string>{path("p.zem")});
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_NE(r.out.find(row.phrase), std::string::npos) << r.out;
+    }
+    int status;
+    json p = info(negative, nullptr, status)["patch"];
+    EXPECT_EQ(p["image_size"], -5);
+    EXPECT_EQ(p["image_size_valid"], false);
+    EXPECT_EQ(p["grows"], nullptr);
+    EXPECT_EQ(info(v2patch(disc, {}), nullptr, status)["patch"]["image_size_valid"], true);
+}

@@ -84,6 +84,20 @@ bool grows(const PatchFacts &pf, int64_t size)
     return pf.highest >= size;
 }
 
+// Whether the patch stores an image size that an image can have. Mavrin
+// compares it with the image's size all the same: a negative one never
+// matches, so it asks about the size for every image.
+bool sizevalid(const PatchFacts &pf)
+{
+    return pf.hasimagesize && pf.imagesize >= 0;
+}
+
+// "n things do" or "1 thing does", with the verb in both forms.
+std::string agree(int64_t n, const char *word, const char *one, const char *many)
+{
+    return count(n, word) + " " + (n == 1 ? one : many);
+}
+
 // The descriptor fields in words, on one line.
 std::string volumewords(const Volume &v)
 {
@@ -163,13 +177,16 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
             printf("  %s\n", diz.substr(at, nl - at).c_str());
             at = nl + 1;
         }
-        line("Made for", "an image of " + sizewords(pf.imagesize));
+        if (sizevalid(pf)) line("Made for", "an image of " + sizewords(pf.imagesize));
+        else
+            line("Made for", "no image: the stored size, " + num(pf.imagesize) +
+                                 ", is invalid; Mavrin will ask about the size for every image");
         line("Volume", volumewords(pf.volume));
     }
     if (pf.damage != zem::flawnone) {
         std::string where = pf.damageat >= 0 ? "at patch offset " + num(pf.damageat) + ": " : "";
         line("Damaged", "yes, " + where + zem::describe(pf.damage));
-        line("Records", count(pf.records, "record") + " fit before the damage");
+        line("Records", agree(pf.records, "record", "fits", "fit") + " before the damage");
     } else {
         line("Damaged", "no");
         std::string r = count(pf.records, "record") + ", " + count(pf.databytes, "data byte");
@@ -178,8 +195,8 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
                  num(pf.lowest) + " to " + num(pf.highest) + " in " + count(pf.sectors, "sector");
         line("Records", r);
         line("Overlaps", pf.overlap ? "yes: some bytes are written twice, the later record wins" : "no");
-        if (pf.hasimagesize)
-            line("Grows image", grows(pf, pf.imagesize) ? "yes, to " + num(pf.highest + 1) + " bytes" : "no");
+        if (sizevalid(pf))
+            line("Grows image", grows(pf, pf.imagesize) ? "yes, to " + count(pf.highest + 1, "byte") : "no");
     }
 
     /* The image */
@@ -189,7 +206,10 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
         if (pf.kind == zem::version2) {
             int64_t d = imf->size - pf.imagesize;
             std::string s = "matches, " + count(imf->size, "byte");
-            if (d != 0) {
+            if (!sizevalid(pf)) {
+                s = count(imf->size, "byte") + "; the size the patch stores is invalid, so Mavrin asks "
+                                               "about it";
+            } else if (d != 0) {
                 int64_t n = d < 0 ? -d : d;
                 s = "differs: " + count(imf->size, "byte") + ", made for " + num(pf.imagesize) +
                     ": " + count(n, "byte");
@@ -212,19 +232,23 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
                 s = "already applied: every byte the patch writes holds its value";
             else if (imf->inplace > 0 && imf->inplace * 100 >= pf.records)
                 s = "partly applied: " + num(imf->inplace) + " of " + count(pf.records, "record") +
-                    " already hold their bytes (" + num(held) + " of " + count(pf.byteswritten, "byte") +
+                    (imf->inplace == 1 ? " already holds its bytes (" : " already hold their bytes (") +
+                    num(held) + " of " + count(pf.byteswritten, "byte") +
                     "); running Mavrin again finishes an interrupted run, since records are absolute "
                     "writes";
+            else if (pf.byteswritten == 1)   // and so it differs
+                s = "not applied: the one byte the patch writes differs";
             else
                 s = "not applied: " + num(imf->tochange) + " of the " + count(pf.byteswritten, "byte") +
-                    " the patch writes differ";
-            if (grows(pf, imf->size)) s += "; it grows the image to " + num(pf.highest + 1) + " bytes";
+                    " the patch writes " + (imf->tochange == 1 ? "differs" : "differ");
+            if (grows(pf, imf->size)) s += "; it grows the image to " + count(pf.highest + 1, "byte");
             line("State", s);
-            std::string e = count(imf->edcright, "sector") + " written into " +
-                            (imf->edcright == 1 ? "has" : "have") + " a right EDC now";
+            std::string e = agree(imf->edcright, "sector", "written into has", "written into have") +
+                            " a right EDC now";
             if (imf->edcright == 0) e = "no sector written into has a right EDC now (none to keep)";
             else {
-                e += "; the patch leaves " + num(imf->edcbroken) + " of them wrong";
+                if (imf->edcright > 1) e += "; the patch leaves " + num(imf->edcbroken) + " of them wrong";
+                else e += imf->edcbroken ? "; the patch leaves it wrong" : "; the patch keeps it right";
                 for (int i = 0; i < imf->edcbroken && i < namedsectors; i++)
                     e += (i ? ", " : imf->edcbroken == 1 ? " (sector " : " (sectors ") + num(imf->broken[i]);
                 if (imf->edcbroken > namedsectors) e += ", ...";
@@ -240,7 +264,10 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
     case vsound: line("Verdict", "a sound patch"); break;
     case vdamaged: line("Verdict", "damaged: Mavrin refuses it and changes nothing"); break;
     case vapplies: line("Verdict", "applies cleanly: Mavrin asks nothing"); break;
-    case vasks: line("Verdict", "not the image the patch was made for: Mavrin would ask before patching"); break;
+    case vasks:
+        line("Verdict", sizevalid(pf) ? "not the image the patch was made for: Mavrin would ask before patching"
+                                      : "Mavrin would ask before patching: the size the patch stores is invalid");
+        break;
     case vapplied: line("Verdict", "already applied: applying it again changes nothing"); break;
     case verror: break;
     }
@@ -262,6 +289,7 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
                   {"records", pf->records},
                   {"data_bytes", pf->databytes},
                   {"image_size", pf->hasimagesize ? json(pf->imagesize) : json(nullptr)},
+                  {"image_size_valid", pf->hasimagesize ? json(sizevalid(*pf)) : json(nullptr)},
                   {"volume", pf->hasimagesize ? volumejson(pf->volume) : json(nullptr)}};
         bool any = sound && pf->highest >= 0;
         p["lowest"] = any ? json(pf->lowest) : json(nullptr);
@@ -269,7 +297,7 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
         p["bytes_written"] = sound ? json(pf->byteswritten) : json(nullptr);
         p["sectors"] = sound ? json(pf->sectors) : json(nullptr);
         p["overlap"] = sound ? json(pf->overlap) : json(nullptr);
-        p["grows"] = sound && pf->hasimagesize ? json(grows(*pf, pf->imagesize)) : json(nullptr);
+        p["grows"] = sound && sizevalid(*pf) ? json(grows(*pf, pf->imagesize)) : json(nullptr);
         out["patch"] = p;
     }
     if (pf && imf) {
