@@ -10,7 +10,8 @@
 // exactly when writing every record would leave the image as it is, else
 // "asks" (2) exactly when Mavrin would ask, else "applies" (0); the bytes it
 // writes and those it changes as counted here; the words report ends with the
-// same status; the sectors written into whose EDC is right now, and those
+// same status, and every line of it at column 0 is one of its own fields,
+// whatever the patch's texts hold; the sectors written into whose EDC is right now, and those
 // the patch leaves wrong, as counted here; the image and the patch
 // unchanged, no file made, no file descriptor left open.
 #include <algorithm>
@@ -64,6 +65,34 @@ void stampsectors(bytes &img, int mode)
     }
 }
 
+// Every line of the words report is empty, indented (FILE_ID.DIZ text) or
+// one of its fields, and holds no control character but tab: nothing from
+// the patch can stand where a field does, nor move the cursor there.
+void checkwords(const std::string &words)
+{
+    static const char *const labels[] = {
+        "Patch", "Version", "Description", "File_id.diz", "Made for", "Volume", "Damaged",
+        "Records", "Overlaps", "Grows image", "Image", "Size", "Validation", "Volume (patch)",
+        "Volume (image)", "State", "EDC", "Verdict"};
+    std::string last;
+    for (size_t at = 0; at < words.size();) {
+        size_t nl = words.find('\n', at);
+        if (nl == std::string::npos) fail("the words report does not end its last line:\n" + words);
+        const std::string l = words.substr(at, nl - at);
+        at = nl + 1;
+        for (unsigned char c : l)
+            if ((c < 32 && c != '\t') || c == 0x7f) fail("a control character in the words report:\n" + words);
+        if (l.empty() || l.compare(0, 2, "  ") == 0) continue;
+        const std::string label = l.size() >= 17 && l.compare(15, 2, ": ") == 0
+                                      ? l.substr(0, l.find_last_not_of(' ', 14) + 1) : "";
+        if (std::find(std::begin(labels), std::end(labels), label) == std::end(labels))
+            fail("a line of the words report is none of its fields: " + l + "\n" + words);
+        if (last == "Verdict") fail("a line after the verdict:\n" + words);
+        last = label;
+    }
+    if (!words.empty() && last != "Verdict") fail("the words report does not end with its verdict:\n" + words);
+}
+
 int runinfo(bool asjson, const std::string &img, const std::string &zem)
 {
     std::vector<std::string> words = {"zeminfo", zem, img};
@@ -110,6 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int status = runinfo(true, img, zem);
     const std::string out = readstream(outfd), err = readstream(errfd);
     int textstatus = runinfo(false, img, zem);
+    const std::string words = readstream(outfd);
 
     /* Nothing written, nothing left open */
     if (countfds() != fdsbefore) fail("the run left a file descriptor open");
@@ -117,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (readwhole(zem) != patch) fail("the patch changed");
     if (scratchfiles().size() != 2) fail("the run made a file");
     if (textstatus != status) fail("the words report ends with another status than the JSON one");
+    checkwords(words);
 
     /* One JSON object */
     if (!err.empty()) fail("--json wrote to standard error:\n" + err);
