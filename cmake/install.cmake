@@ -5,18 +5,29 @@ install(TARGETS Mavrin Mavrin-static RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
 
 # Manual pages, compressed as Debian wants them (-n: no name or time stamp,
 # so the same page gives the same bytes). Every page in doc/, whichever
-# programs the project has; Mavrin-static shares Mavrin's page through a link.
+# programs the project has: the programs' pages in section 1, the format's in
+# section 5; Mavrin-static shares Mavrin's page through a link.
 find_program(MAVRIN_GZIP gzip REQUIRED)
-file(GLOB mavrin_manpages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.1)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
 set(mavrin_gzipped)
-foreach(page IN LISTS mavrin_manpages)
-  get_filename_component(name ${page} NAME)
-  set(gz ${PROJECT_BINARY_DIR}/man/${name}.gz)
-  add_custom_command(OUTPUT ${gz}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-    COMMAND ${MAVRIN_GZIP} -9nc ${page} > ${gz}
-    DEPENDS ${page} VERBATIM)
-  list(APPEND mavrin_gzipped ${gz})
+foreach(section 1 5)
+  file(GLOB pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.${section})
+  set(sectionpages)
+  foreach(page IN LISTS pages)
+    get_filename_component(name ${page} NAME)
+    set(gz ${PROJECT_BINARY_DIR}/man/${name}.gz)
+    add_custom_command(OUTPUT ${gz}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND ${MAVRIN_GZIP} -9nc ${page} > ${gz}
+      DEPENDS ${page} VERBATIM)
+    list(APPEND mavrin_gzipped ${gz})
+    list(APPEND sectionpages ${gz})
+  endforeach()
+  if(section EQUAL 1)
+    file(CREATE_LINK Mavrin.1.gz ${PROJECT_BINARY_DIR}/man/Mavrin-static.1.gz SYMBOLIC)
+    list(APPEND sectionpages ${PROJECT_BINARY_DIR}/man/Mavrin-static.1.gz)
+  endif()
+  install(FILES ${sectionpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
 # The package is made here, by the program's own developers: a native
 # package, version 2.0 with no Debian revision, whose history is changelog.gz.
@@ -26,10 +37,6 @@ add_custom_command(OUTPUT ${changelog}
   COMMAND ${MAVRIN_GZIP} -9nc ${PROJECT_SOURCE_DIR}/cmake/debian/changelog > ${changelog}
   DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog VERBATIM)
 add_custom_target(manpages ALL DEPENDS ${mavrin_gzipped} ${changelog})
-file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
-file(CREATE_LINK Mavrin.1.gz ${PROJECT_BINARY_DIR}/man/Mavrin-static.1.gz SYMBOLIC)
-install(FILES ${mavrin_gzipped} ${PROJECT_BINARY_DIR}/man/Mavrin-static.1.gz
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The licence and the package's history, where Debian looks for them.
 set(mavrin_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/mavrin)
