@@ -1,8 +1,8 @@
 // The image writer: puts records into the image by the cheapest way each
 // stretch of it allows, and the two write passes that feed it.
 //
-// Measured on a 2-core virtual machine (see the README's Performance
-// section): a system call costs about 1.7 us, and the first touch of each
+// Measured on a 2-core virtual machine (see bench/README.md): a system
+// call costs about 1.7 us, and the first touch of each
 // page of a new mapping 5 us or more, so neither a write per record nor a
 // mapping of the image keeps up with copying through one small buffer used
 // again and again. The writer therefore holds up to spanlen bytes of the
