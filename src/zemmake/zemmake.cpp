@@ -22,7 +22,10 @@ static void usage(FILE *to)
             "  -f              overwrite an existing output file\n"
             "  -u              write an undo patch\n"
             "      --help      show this help and exit\n"
-            "      --version   show the version and exit\n",
+            "      --version   show the version and exit\n"
+            "\n"
+            "Exit status: 0 the patch was written and its summary printed, 1 an error\n"
+            "(a message on standard error; no output file was written or changed).\n",
             zem::desclen, zem::diztextmax - zem::dizhidden);
 }
 
