@@ -2,6 +2,7 @@
 #include "cdfixture.hpp"
 
 #include <cstdlib>
+#include <vector>
 
 namespace cdfix {
 
@@ -30,12 +31,84 @@ uint32_t edc(const unsigned char *p, size_t n)
     return crc;
 }
 
+// GF(2^8) modulo x^8 + x^4 + x^3 + x^2 + 1, by log and antilog tables.
+struct Gf {
+    unsigned char exp[512];
+    int log[256];
+    Gf()
+    {
+        unsigned x = 1;
+        for (int i = 0; i < 255; i++) {
+            exp[i] = exp[i + 255] = (unsigned char)x;
+            log[x] = i;
+            x <<= 1;
+            if (x & 0x100) x ^= 0x11d;
+        }
+    }
+    unsigned char mul(unsigned char a, unsigned char b) const
+    {
+        return a && b ? exp[log[a] + log[b]] : 0;
+    }
+    unsigned char div(unsigned char a, unsigned char b) const
+    {
+        return a ? exp[log[a] + 255 - log[b]] : 0;
+    }
+};
+static const Gf gf;
+
+// The two parity bytes of the codeword v[0..k-1] + (x, y): the sum of all
+// bytes and the sum of v[i] * alpha^(k+1-i) both zero.
+static void parity(const std::vector<unsigned char> &v, unsigned char &x, unsigned char &y)
+{
+    const size_t k = v.size();
+    unsigned char a = 0, b = 0;
+    for (size_t i = 0; i < k; i++) {
+        a ^= v[i];
+        b ^= gf.mul(v[i], gf.exp[k + 1 - i]);
+    }
+    // x + y = a, alpha x + y = b
+    x = gf.div(a ^ b, 1 ^ 2);
+    y = a ^ x;
+}
+
+void fixecc(unsigned char *p)
+{
+    // The 1170 words S(n) from the header on: S(n) is bytes 2n, 2n + 1.
+    unsigned char s[2340];
+    std::copy(p + 12, p + 2352, s);
+    if (p[15] == 2) s[0] = s[1] = s[2] = s[3] = 0;   // the header counts as zeros in Mode 2
+    for (int plane = 0; plane < 2; plane++) {
+        // P: word column n of S(43 m + n), m = 0..23; parity in rows 24 and 25.
+        for (int n = 0; n < 43; n++) {
+            std::vector<unsigned char> v;
+            for (int m = 0; m < 24; m++) v.push_back(s[2 * (43 * m + n) + plane]);
+            parity(v, s[2 * (43 * 24 + n) + plane], s[2 * (43 * 25 + n) + plane]);
+        }
+        // Q: diagonal n of S((44 m + 43 n) mod 1118), m = 0..42; parity at
+        // S(1118 + n) and S(1144 + n).
+        for (int n = 0; n < 26; n++) {
+            std::vector<unsigned char> v;
+            for (int m = 0; m < 43; m++) v.push_back(s[2 * ((44 * m + 43 * n) % 1118) + plane]);
+            parity(v, s[2 * (1118 + n) + plane], s[2 * (1144 + n) + plane]);
+        }
+    }
+    std::copy(s + 2064, s + 2340, p + 2076);
+}
+
 void fixedc(bytes &raw, size_t s)
 {
     unsigned char *p = raw.data() + s * rawsector;
-    size_t from = p[15] == 1 ? 0 : 16, at = p[15] == 1 ? 2064 : 2072;
+    bool form2 = p[15] == 2 && (p[18] & 0x20);
+    size_t from = p[15] == 1 ? 0 : 16, at = p[15] == 1 ? 2064 : form2 ? 2348 : 2072;
     uint32_t crc = edc(p + from, at - from);
     for (int i = 0; i < 4; i++) p[at + size_t(i)] = (unsigned char)(crc >> (8 * i));
+}
+
+void fixcodes(bytes &raw, size_t s)
+{
+    fixedc(raw, s);
+    unsigned char *p = raw.data() + s * rawsector;
+    if (p[15] == 1 || !(p[18] & 0x20)) fixecc(p);
 }
 
 static unsigned char bcd(unsigned v)
@@ -58,7 +131,7 @@ bytes rawimage(const bytes &iso, int mode)
         size_t data = mode == 1 ? 16 : 24;
         if (mode == 2) p[18] = p[22] = 0x08;   // submode: data, Form 1
         std::copy(iso.begin() + long(s * isosector), iso.begin() + long((s + 1) * isosector), p + data);
-        fixedc(raw, s);
+        fixcodes(raw, s);
     }
     return raw;
 }

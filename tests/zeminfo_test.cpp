@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 
 #include "cdfixture.hpp"
-#include "edc.hpp"
+#include "cdsector.hpp"
 #include "patchbuilder.hpp"
 
 using json = nlohmann::json;
@@ -108,25 +108,6 @@ bytes discwith(const std::string &system, const std::string &volume)
 }
 
 } // namespace
-
-// The EDC, by carry-less multiplication or by table, against the bit-by-bit
-// one: every length around the 64- and 16-byte steps, the lengths of both
-// sector modes, and a CRC carried on from an earlier part.
-TEST(Edc, AgreesWithTheBitwiseCrc)
-{
-    const bytes data = makeimage(3000, 5);
-    std::vector<long> lengths = {2056, 2064, 2352};
-    for (long n = 0; n <= 200; n++) lengths.push_back(n);
-    for (long n : lengths) {
-        SCOPED_TRACE(n);
-        EXPECT_EQ(cd::edc(data.data() + 1, n), cdfix::edc(data.data() + 1, size_t(n)));
-        long half = n / 3;   // in two parts
-        EXPECT_EQ(cd::edc(data.data() + 1 + half, n - half, cd::edc(data.data() + 1, half)),
-                  cdfix::edc(data.data() + 1, size_t(n)));
-    }
-    const unsigned char check[] = "123456789";   // the catalogue's check value of this CRC
-    EXPECT_EQ(cd::edc(check, 9), 0x6ec2edc4u);
-}
 
 // Every diagnosis, on raw images made from real ISO 9660 images.
 TEST_F(ZemInfo, DiagnosesRealDiscImages)

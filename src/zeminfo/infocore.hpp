@@ -62,7 +62,21 @@ struct ImageFacts {
     int64_t edcright;          // sectors written into whose EDC is right now
     int64_t edcbroken;         // of those, the ones the patch leaves wrong
     int64_t broken[namedsectors];   // the first of them, as sector numbers
+    /* P and Q, and the codes as a whole (sectors with an EDC of zero are
+       counted apart and judged no further) */
+    int64_t eccright;          // Mode 1 and Form 1 sectors written into whose P and Q are right now
+    int64_t eccbroken;         // of those, the ones the patch leaves wrong
+    int64_t eccfirst[namedsectors];
+    int64_t codesbroken;       // sectors the patch leaves with a wrong EDC, P or Q
+    int64_t noedc;             // data sectors written into whose EDC is zero: not computed
 };
+
+// Counts sector s into count, naming it in first while there is room.
+inline void note(int64_t &count, int64_t *first, int64_t s)
+{
+    if (count < namedsectors) first[count] = s;
+    count++;
+}
 
 // An input file, opened for reading.
 struct Input {

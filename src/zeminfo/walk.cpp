@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "edc.hpp"
+#include "cdsector.hpp"
 #include "infocore.hpp"
 
 namespace {
@@ -220,16 +220,21 @@ void touch(int64_t pos, int64_t end)
     }
 }
 
-// Judges the EDC of sector s, which holds written bytes: counts it when it is
-// right now, and as broken when the patch leaves it wrong.
-void judgeedc(int64_t s)
+// Judges the codes of sector s, which holds written bytes: counts its EDC and
+// its P and Q when they are right now, as broken when the patch leaves them
+// wrong, and the sector when the patch leaves any of its codes wrong.
+void judgecodes(int64_t s)
 {
     int64_t at = s * sectorlen;
     if (at + sectorlen > w.imagelen) return;
     const unsigned char *now = imageat(at, sectorlen);
-    cd::EdcRange r = cd::edcrange(now);
-    if (r.to == 0 || !cd::edcright(now, r)) return;
-    w.imf->edcright++;
+    cd::Codes before = cd::checkcodes(now);
+    if (before.kind == cd::Kind::none) return;
+    ImageFacts &imf = *w.imf;
+    if (before.noedc) {
+        imf.noedc++;
+        return;
+    }
 
     std::memcpy(w.sector, now, sectorlen);
     int64_t base = (s & (w.sectors - 1)) * sectorlen;
@@ -241,9 +246,16 @@ void judgeedc(int64_t s)
             w.sector[slot - base] = w.val[slot];
         }
     }
-    if (cd::edcright(w.sector, r)) return;
-    if (w.imf->edcbroken < namedsectors) w.imf->broken[w.imf->edcbroken] = s;
-    w.imf->edcbroken++;
+    cd::Codes after = cd::checkcodes(w.sector);
+    if (before.edcright) {
+        imf.edcright++;
+        if (!after.edcright) note(imf.edcbroken, imf.broken, s);
+    }
+    if (cd::layoutof(before.kind).ecc && before.eccright) {
+        imf.eccright++;
+        if (!after.eccright) note(imf.eccbroken, imf.eccfirst, s);
+    }
+    if (after.checked() && !after.right()) imf.codesbroken++;
 }
 
 // Sector s leaves the window: no record can write into it any more.
@@ -252,7 +264,7 @@ void finish(int64_t s)
     unsigned char &t = w.touched[s & (w.sectors - 1)];
     if (!t) return;
     t = 0;
-    if (w.imf) judgeedc(s);
+    if (w.imf) judgecodes(s);
     markbits((s & (w.sectors - 1)) * sectorlen, sectorlen, false);
 }
 
@@ -285,7 +297,11 @@ void resetcounts()
 {
     w.pf->byteswritten = w.pf->sectors = 0;
     w.pf->overlap = false;
-    if (w.imf) w.imf->tochange = w.imf->inplace = w.imf->edcright = w.imf->edcbroken = 0;
+    if (w.imf) {
+        ImageFacts &imf = *w.imf;
+        imf.tochange = imf.inplace = imf.edcright = imf.edcbroken = 0;
+        imf.eccright = imf.eccbroken = imf.codesbroken = imf.noedc = 0;
+    }
     std::memset(w.bits, 0, sizeof w.bits);
     std::memset(w.touched, 0, sizeof w.touched);
 }
