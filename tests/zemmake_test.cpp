@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cdfixture.hpp"
 #include "patchbuilder.hpp"
 #include "zemmake.hpp"
 
@@ -106,7 +107,7 @@ TEST_P(ZemMake, RoundTrips)
         {"256-byte run", img, changed(img, 100, 256)},
         {"511-byte run", img, changed(img, 100, 511)},
         {"inside the validation block", img, changed(changed(img, block, 1), block + 1000, 30)},
-        {"runs across the compare blocks", big, changed(big, (1 << 20) - 100, 300)},
+        {"runs across the compare blocks", big, changed(big, 4 * compareblock - 100, 300)},
         {"longer, patterned tail", img, concat(changed(img, 5, 1), makeimage(700, 9))},
         {"longer, zero tail", img, concat(img, bytes(600, 0))},
         {"longer, zeros inside the tail", img, concat(img, concat(bytes(300, 0), {1, 0, 0, 2, 0}))},
@@ -466,6 +467,18 @@ TEST_P(ZemMake, Errors)
         {{"-i", path("zero.diz"), a, a, out}, "holds a zero byte", {}},
         {{"-i", path("long.diz"), a, a, out}, "is too long", {}},
         {{"-i", path("none.diz"), a, a, out}, "cannot open", {}},
+        // repairs and codes
+        {{"-r", "-u", a, out}, "-u and -r exclude each other", {}},
+        {{"-e", "-u", a, a, out}, "-e goes with making a patch", {}},
+        {{"-e", "-r", a, out}, "-e goes with making a patch", {}},
+        {{"-s", "1", a, a, out}, "-p and -s go with -r", {}},
+        {{"-r", "-p", path("old.zem"), "-s", "1", a, out}, "-p and -s exclude each other", {}},
+        {{"-r", "-s", "5-2", a, out}, "-s needs FIRST or FIRST-LAST", {}},
+        {{"-r", "-s", "1-x", a, out}, "-s needs FIRST or FIRST-LAST", {}},
+        {{"-r", "-s", "0", a, out}, "has 0 whole sectors", {}},
+        {{"-r", "-p", path("old.zem"), a, out}, "is not a ZEM patch", {}},
+        {{"-r", "-p", path("none.zem"), a, out}, "cannot open", {}},
+        {{"-r", a, a, out}, "expected two file names", {}},
         {{a, a, out}, "writing " + out + " failed", limit500},
         // the summary cannot be printed: the patch is not put in place
         {{a, a, out}, "cannot print the summary", tofull},
@@ -558,4 +571,114 @@ TEST_P(ZemMake, EverySignalThatEndsItRemovesTheTemporaryPatch)
             EXPECT_EQ(files(), inputs) << strsignal(c.sig);
         }
     }
+}
+
+// The codes of real disc sectors of every kind: the warning, -e, and repairs
+// of the whole image, of a patch's sectors and of a range, each applied by
+// Mavrin; every byte but the codes of the sectors named stays as it was.
+TEST_P(ZemMake, CodesOfRealDiscSectors)
+{
+    const bytes iso = cdfix::makeiso(dir, "CODES", "PLAYSTATION", 4);
+    if (iso.empty()) GTEST_SKIP() << "genisoimage is not installed: no disc images to test on";
+    const size_t sec = cdfix::rawsector;
+    bytes good = cdfix::rawimage(iso, 2);
+    const size_t nsectors = good.size() / sec;
+    ASSERT_GT(nsectors, 41u);
+    auto at = [&](bytes &img, size_t s) { return img.data() + s * sec; };
+    // Sectors of every kind, their codes right or not computed.
+    for (size_t s : {21, 22}) at(good, s)[18] = at(good, s)[22] = 0x20;   // Form 2
+    for (size_t s : {23, 24}) {                                            // Mode 1
+        at(good, s)[15] = 1;
+        std::fill_n(at(good, s) + 2068, 8, 0);
+    }
+    for (size_t s : {21, 22, 23, 24}) cdfix::fixcodes(good, s);
+    std::fill_n(at(good, 22) + 2348, 4, 0);   // Form 2, EDC zero
+    std::fill_n(at(good, 24) + 2064, 4, 0);   // Mode 1, EDC zero
+    at(good, 25)[22] ^= 0x01;                 // subheader copies disagree
+    const bytes noise = makeimage(sec, 11);
+    std::copy(noise.begin(), noise.end(), at(good, 26));   // audio
+
+    // The modified image: data changed in sectors of every kind, codes
+    // spoiled alone in three Form 1 sectors (P, EDC, Q).
+    bytes spoiled = good;
+    for (size_t s : {21, 22, 23, 24, 25, 26, 30, 40})
+        for (size_t i = 0; i < 10; i++) at(spoiled, s)[100 + 7 * i] ^= 0x3c;
+    at(spoiled, 31)[2100] ^= 1;
+    at(spoiled, 32)[2073] ^= 1;
+    at(spoiled, 33)[2351] ^= 1;
+    bytes codesonly = good;
+    for (size_t s : {31, 32, 33}) std::copy_n(at(spoiled, s), sec, at(codesonly, s));
+    // What right codes in the sectors with wrong ones give: by the tests' own codes.
+    bytes fixed = spoiled;
+    for (size_t s : {21, 23, 30, 31, 32, 33, 40}) cdfix::fixcodes(fixed, s);
+    const std::string wrongnames = "(sectors 21, 23, 30, 31, 32, ...)";
+
+    writefile(path("good.bin"), good);
+    writefile(path("spoiled.bin"), spoiled);
+    writefile(path("codesonly.bin"), codesonly);
+    const std::string n = std::to_string(nsectors);
+    struct Row {
+        const char *what;
+        std::vector<std::string> args;   // writing p.zem
+        const char *image;               // Mavrin applies p.zem to it
+        const bytes *want;
+        std::string summary;             // in the summary line
+        std::string warning;             // in standard error, or nothing there
+    } rows[] = {
+        {"a patch", {path("good.bin"), path("spoiled.bin")}, "good.bin", &spoiled, "changed bytes",
+         "7 data sectors the patch changes have a wrong EDC or ECC in the modified image " + wrongnames},
+        {"-e", {"-e", path("good.bin"), path("spoiled.bin")}, "good.bin", &fixed,
+         "; EDC and ECC made right in 7 sectors", ""},
+        {"repair of every sector", {"-r", path("spoiled.bin")}, "spoiled.bin", &fixed,
+         "repairs 7 sectors (1 Mode 1, 5 Mode 2 Form 1, 1 Mode 2 Form 2); leaves alone " +
+             std::to_string(nsectors - 7) + " sectors: " + std::to_string(nsectors - 11) +
+             " with right codes, 2 with no EDC (zero: not computed), 2 not data sectors",
+         ""},
+        {"repair of a patch's sectors", {"-r", "-p", path("patch.zem"), path("spoiled.bin")}, "spoiled.bin",
+         &fixed, "repairs 7 sectors (1 Mode 1, 5 Mode 2 Form 1, 1 Mode 2 Form 2); leaves alone 4 sectors: "
+                 "2 with no EDC (zero: not computed), 2 not data sectors", ""},
+        {"repair of a range", {"-r", "-s", "31-32", path("spoiled.bin")}, "spoiled.bin", nullptr,
+         "repairs 2 sectors (2 Mode 2 Form 1); leaves alone 0 sectors", ""},
+        {"repair of stale codes", {"-r", path("codesonly.bin")}, "codesonly.bin", &good,
+         "repairs 3 sectors (3 Mode 2 Form 1)", ""},
+        {"nothing to repair", {"-r", path("good.bin")}, "good.bin", &good,
+         "0 records, 0 changed bytes", ""},
+    };
+    bytes range = spoiled;
+    for (size_t s : {31, 32}) std::copy_n(at(fixed, s), sec, at(range, s));
+    rows[4].want = &range;
+    // patch.zem, the sectors -p takes
+    ASSERT_EQ(make({"-f", path("good.bin"), path("spoiled.bin"), path("patch.zem")}).status, 0);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), "-f");
+        args.push_back(path("p.zem"));
+        RunResult r = make(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(row.summary), std::string::npos) << r.out;
+        if (row.warning.empty()) {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_NE(r.err.find(row.warning), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("-e writes right codes"), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(readfile(path("spoiled.bin")), spoiled);   // inputs stay as they are
+        writefile(path("image.bin"), readfile(path(row.image)));
+        mavrin("p.zem");
+        EXPECT_TRUE(image() == *row.want);
+        for (size_t s = 0; s < nsectors && image() != *row.want; s++)
+            EXPECT_TRUE(std::equal(row.want->begin() + long(s * sec), row.want->begin() + long((s + 1) * sec),
+                                   image().begin() + long(s * sec)))
+                << "sector " << s;
+    }
+
+    // A repair is undone like any patch.
+    writefile(path("image.bin"), spoiled);
+    ASSERT_EQ(make({"-f", "-r", path("image.bin"), path("p.zem")}).status, 0);
+    ASSERT_EQ(make({"-f", "-u", path("image.bin"), path("p.zem"), path("u.zem")}).status, 0);
+    mavrin("p.zem");
+    EXPECT_TRUE(image() == fixed);
+    mavrin("u.zem");
+    EXPECT_TRUE(image() == spoiled);
 }

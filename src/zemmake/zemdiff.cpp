@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cdsector.hpp"
 #include "zemmake.hpp"
 
 // Fixed markers in the trailer's bytes that Mavrin does not examine.
@@ -29,8 +30,7 @@ constexpr long dizfilemax = zem::diztextmax - zem::dizhidden;
 static char diztext[dizfilemax + 1];
 static Planner planner;
 
-// Reads the FILE_ID.DIZ text file; sets its length.
-static bool readdiz(const char *path, long &len)
+bool readdiz(const char *path, long &len)
 {
     int64_t size = 0;
     int fd = openinput(path, size);
@@ -51,8 +51,7 @@ static bool readdiz(const char *path, long &len)
     return true;
 }
 
-// Writes the version 2.0 part of the header: image size and validation block.
-static bool writecheck(PatchOut &out, int origfd, int64_t origlen)
+bool writecheck(PatchOut &out, int origfd, int64_t origlen)
 {
     unsigned char check[zem::imagesizelen + zem::checkblocklen] = {};
     zem::putle32(check, int32_t(origlen));
@@ -156,6 +155,10 @@ struct Slot {
     long n;                             // bytes of the modified image
     int err;                            // 0, the errno of a failed read, or -1: a file became shorter
     bool ready;                         // compared, not yet planned
+    /* Changed data sectors whose codes are wrong in the modified image (and
+       with -e, right in mod now) */
+    long codeswrong;
+    int64_t codesfirst[namedsectors];
 };
 constexpr long comparers = 2;
 static int32_t moreruns[2 * slotruns];
@@ -181,7 +184,55 @@ struct Inputs {
     int64_t origlen;
     int modfd;
     int64_t modlen;
+    bool fixcodes;
 };
+
+// Judges the codes of sector i of the slot's block, one that differs from
+// the original: a data sector whose EDC was computed (not zero in the
+// original, or in the modified image where the original lacks the sector)
+// and whose EDC, P or Q is wrong is noted, and with fixcodes given right
+// codes. Returns whether it was given them.
+static bool judgesector(Slot &sl, long i, int64_t pos, const Inputs &in)
+{
+    const long off = i * zem::sectorlen;
+    if (off + zem::sectorlen > sl.n) return false;   // the modified image's last bytes
+    unsigned char *mod = sl.mod + off;
+    cd::Kind kind = cd::kindof(mod);
+    if (kind == cd::Kind::none) return false;
+    const bool inorig = pos + off + zem::sectorlen <= in.origlen;
+    if (cd::storededc(inorig ? sl.orig + off : mod, kind) == 0) return false;
+    cd::Codes c = cd::checkcodes(mod);
+    if (c.edcright && c.eccright) return false;
+    if (sl.codeswrong < namedsectors) sl.codesfirst[sl.codeswrong] = (pos + off) / zem::sectorlen;
+    sl.codeswrong++;
+    if (!in.fixcodes) return false;
+    cd::writecodes(mod, kind);
+    return true;
+}
+
+// Judges the codes of the sectors of the slot's block that the runs found
+// touch, and of those past the runs that did not fit that differ. When codes
+// were written, finds the runs again.
+static void judgecodes(Slot &sl, int64_t pos, const Inputs &in)
+{
+    sl.codeswrong = 0;
+    long last = -1;   // the last sector judged
+    bool fixed = false;
+    for (long r = 0; r < sl.nruns; r++) {
+        for (long i = std::max(last + 1, long(sl.runs[2 * r] / zem::sectorlen));
+             i <= (sl.runs[2 * r + 1] - 1) / zem::sectorlen; i++)
+            fixed |= judgesector(sl, i, pos, in);
+        last = std::max(last, long((sl.runs[2 * r + 1] - 1) / zem::sectorlen));
+    }
+    for (long i = std::max(last + 1, sl.rest / zem::sectorlen); i * zem::sectorlen < sl.n; i++) {
+        long off = i * zem::sectorlen, len = std::min(zem::sectorlen, sl.n - off);
+        if (memcmp(sl.orig + off, sl.mod + off, size_t(len)) != 0) fixed |= judgesector(sl, i, pos, in);
+    }
+    if (fixed) {
+        sl.rest = 0;
+        sl.nruns = findruns(sl.orig, sl.mod, sl.n, sl.rest, sl.runs, slotruns);
+    }
+}
 
 // Reads block k of both images into its slot and finds the runs; a failed
 // read is noted in the slot.
@@ -199,6 +250,7 @@ static void readblock(long k, const Inputs &in)
     memset(sl.orig + orign, 0, size_t(sl.n - orign));
     sl.rest = 0;
     sl.nruns = findruns(sl.orig, sl.mod, sl.n, sl.rest, sl.runs, slotruns);
+    if (sl.err == 0) judgecodes(sl, pos, in);
 }
 
 // One of the comparing threads: compares every comparers-th block from
@@ -269,6 +321,9 @@ static bool planblocks(const Inputs &in, bool solo, Summary &sum)
             runs = moreruns;
         }
         last = sl.mod[sl.n - 1];
+        for (long i = 0; i < sl.codeswrong && i < namedsectors; i++)
+            if (sum.codeswrong + i < namedsectors) sum.codesfirst[sum.codeswrong + i] = sl.codesfirst[i];
+        sum.codeswrong += sl.codeswrong;
         planblock(planner, nullptr, 0, 0);   // the slot is about to be read into again
         bool wake;
         {
@@ -290,9 +345,10 @@ static bool planblocks(const Inputs &in, bool solo, Summary &sum)
 
 // Compares the two images on two threads and plans the records on this
 // one; where the threads cannot be started, this one compares too.
-static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen, Summary &sum)
+static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen, bool fixcodes,
+                          Summary &sum)
 {
-    const Inputs in = {origfd, origlen, modfd, modlen};
+    const Inputs in = {origfd, origlen, modfd, modlen, fixcodes};
     // Both images are read front to back: a larger read-ahead from the disk.
     posix_fadvise(origfd, 0, 0, POSIX_FADV_SEQUENTIAL);
     posix_fadvise(modfd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -337,9 +393,14 @@ static bool makebody(const MakeArgs &args, int origfd, int64_t origlen, int modf
     if (!args.v1 && !writecheck(out, origfd, origlen)) return false;
 
     planinit(planner, out, -1);
-    if (!compareimages(origfd, origlen, modfd, modlen, sum)) return false;
+    if (!compareimages(origfd, origlen, modfd, modlen, args.fixcodes, sum)) return false;
 
     if (args.v1) return true;
+    return endv2(args, out, dizlen);
+}
+
+bool endv2(const MakeArgs &args, PatchOut &out, long dizlen)
+{
     if (args.dizpath) return writediz(out, dizlen);
     // Mavrin looks for a trailer tag near the end of every version 2.0 patch:
     // should the records end in one by chance, an empty record hides it.

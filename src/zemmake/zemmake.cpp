@@ -3,24 +3,32 @@
 #include <cstring>
 #include <getopt.h>
 
+#include "cdsector.hpp"
 #include "zemmake.hpp"
 
 static void usage(FILE *to)
 {
     fprintf(to,
-            "Usage: zemmake [-1] [-d DESCRIPTION] [-i DIZFILE] [-f] ORIGINAL MODIFIED PATCHFILE\n"
+            "Usage: zemmake [-1] [-e] [-d DESCRIPTION] [-i DIZFILE] [-f] ORIGINAL MODIFIED PATCHFILE\n"
             "       zemmake -u [-d DESCRIPTION] [-f] IMAGE PATCHFILE UNDOFILE\n"
+            "       zemmake -r [-p PATCH | -s FIRST[-LAST]] [-1] [-d DESCRIPTION] [-f] IMAGE REPAIRFILE\n"
             "\n"
             "Writes PATCHFILE, a ZEM patch that turns ORIGINAL into MODIFIED when Mavrin\n"
             "applies it. With -u, writes UNDOFILE, a patch that puts back the bytes of\n"
-            "IMAGE (as it is now) that PATCHFILE will overwrite.\n"
+            "IMAGE (as it is now) that PATCHFILE will overwrite. With -r, writes\n"
+            "REPAIRFILE, a patch that makes right the EDC and ECC of IMAGE's data sectors\n"
+            "whose codes are wrong.\n"
             "\n"
             "  -1              write a version 1.0 patch (no image checks, no FILE_ID.DIZ)\n"
             "  -d DESCRIPTION  the patch's description, at most %ld bytes\n"
             "  -i DIZFILE      carry the text of DIZFILE as the FILE_ID.DIZ trailer\n"
             "                  (at most %ld bytes, no zero byte; version 2.0 only)\n"
+            "  -e, --fix-codes write right EDC and ECC into the data sectors the patch\n"
+            "                  changes (MODIFIED itself is not changed)\n"
             "  -f              overwrite an existing output file\n"
             "  -u              write an undo patch\n"
+            "  -r, --repair    write a repair patch for IMAGE: of the sectors PATCH writes\n"
+            "                  into (-p), of sectors FIRST to LAST (-s), or of every sector\n"
             "      --help      show this help and exit\n"
             "      --version   show the version and exit\n"
             "\n"
@@ -49,24 +57,98 @@ static void printcount(int64_t n, const char *word)
     printf("%lld %s%s", (long long)n, word, n == 1 ? "" : "s");
 }
 
+// Reads "FIRST" or "FIRST-LAST" (sector numbers) into scope.
+static bool parserange(const char *text, RepairScope &scope)
+{
+    char *end;
+    errno = 0;
+    if (*text < '0' || *text > '9') return false;
+    scope.first = strtoll(text, &end, 10);
+    scope.last = scope.first;
+    if (*end == '-') {
+        if (end[1] < '0' || end[1] > '9') return false;
+        scope.last = strtoll(end + 1, &end, 10);
+    }
+    scope.range = true;
+    return *end == 0 && errno == 0 && scope.first <= scope.last;
+}
+
+// Warns of the changed data sectors whose codes the patch leaves wrong.
+static void warncodes(const Summary &sum)
+{
+    std::string first;
+    for (int64_t i = 0; i < sum.codeswrong && i < namedsectors; i++)
+        first += (i ? ", " : "") + std::to_string(sum.codesfirst[i]);
+    if (sum.codeswrong > namedsectors) first += ", ...";
+    fprintf(stderr,
+            "zemmake: warning: %lld data sector%s the patch changes %s a wrong EDC or ECC in the "
+            "modified image (sector%s %s): it may work in emulators but fail on hardware; "
+            "-e writes right codes into them\n",
+            (long long)sum.codeswrong, sum.codeswrong == 1 ? "" : "s",
+            sum.codeswrong == 1 ? "has" : "have", sum.codeswrong == 1 ? "" : "s", first.c_str());
+}
+
+// The rest of a repair's summary line: what it repairs and what it left alone.
+static void printrepair(const Summary &sum)
+{
+    int64_t repaired = 0;
+    for (int64_t n : sum.repaired) repaired += n;
+    printf("; repairs ");
+    printcount(repaired, "sector");
+    const char *sep = " (";
+    for (cd::Kind k : {cd::Kind::mode1, cd::Kind::form1, cd::Kind::form2}) {
+        if (!sum.repaired[int(k)]) continue;
+        printf("%s%lld %s", sep, (long long)sum.repaired[int(k)], cd::kindname(k));
+        sep = ", ";
+    }
+    if (repaired) printf(")");
+    struct {
+        int64_t n;
+        const char *why;
+    } left[] = {{sum.right, "with right codes"},
+                {sum.noedc, "with no EDC (zero: not computed)"},
+                {sum.notdata, "not data sectors"},
+                {sum.pastend, "not whole sectors of the image"}};
+    int64_t alone = sum.right + sum.noedc + sum.notdata + sum.pastend;
+    printf("; leaves alone ");
+    printcount(alone, "sector");
+    sep = ": ";
+    for (const auto &l : left) {
+        if (!l.n) continue;
+        printf("%s%lld %s", sep, (long long)l.n, l.why);
+        sep = ", ";
+    }
+}
+
 int zemmakemain(int argc, char **argv)
 {
     /* Options */
     MakeArgs args = {};
-    bool undo = false, hasdesc = false;
+    RepairScope scope = {};
+    bool undo = false, repair = false, hasdesc = false;
     static const struct option longopts[] = {{"help", no_argument, nullptr, 'h'},
                                               {"version", no_argument, nullptr, 'V'},
+                                              {"fix-codes", no_argument, nullptr, 'e'},
+                                              {"repair", no_argument, nullptr, 'r'},
                                               {nullptr, 0, nullptr, 0}};
     int c;
     optind = 0;   // from the start, also when called again in one process
     opterr = 0;   // our own messages, with our name
-    while ((c = getopt_long(argc, argv, ":1d:i:fu", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":1d:i:fuerp:s:", longopts, nullptr)) != -1) {
         switch (c) {
         case '1': args.v1 = true; break;
         case 'd': args.desc = optarg; hasdesc = true; break;
         case 'i': args.dizpath = optarg; break;
         case 'f': args.force = true; break;
         case 'u': undo = true; break;
+        case 'e': args.fixcodes = true; break;
+        case 'r': repair = true; break;
+        case 'p': scope.patchpath = optarg; break;
+        case 's':
+            if (!parserange(optarg, scope))
+                return usageerror((std::string("-s needs FIRST or FIRST-LAST, sector numbers "
+                                               "with FIRST not above LAST, not ") + optarg).c_str());
+            break;
         case 'h': usage(stdout); return 0;
         case 'V': printf("zemmake %s\n", MAVRIN_VERSION); return 0;
         case ':':
@@ -86,8 +168,16 @@ int zemmakemain(int argc, char **argv)
         }
         }
     }
-    if (argc - optind != 3) return usageerror("expected three file names");
-    const char *in1 = argv[optind], *in2 = argv[optind + 1], *target = argv[optind + 2];
+    if (undo && repair) return usageerror("-u and -r exclude each other");
+    if (args.fixcodes && (undo || repair))
+        return usageerror("-e goes with making a patch from ORIGINAL and MODIFIED");
+    if ((scope.patchpath || scope.range) && !repair) return usageerror("-p and -s go with -r");
+    if (scope.patchpath && scope.range) return usageerror("-p and -s exclude each other");
+    if (repair && argc - optind != 2) return usageerror("expected two file names");
+    if (!repair && argc - optind != 3) return usageerror("expected three file names");
+    const char *in1 = argv[optind], *in2 = argv[optind + 1];
+    const char *target = argv[optind + (repair ? 1 : 2)];
+    if (repair) in2 = scope.patchpath;
     if (args.desc.size() > size_t(zem::desclen)) {
         fail("the description is %zu bytes long; at most %ld fit", args.desc.size(), zem::desclen);
         return 1;
@@ -99,14 +189,18 @@ int zemmakemain(int argc, char **argv)
     }
     if (undo && !hasdesc)
         args.desc = std::string("undo ").append(basename_of(in2)).substr(0, zem::desclen);
+    if (repair && !hasdesc)
+        args.desc = std::string("codes of ").append(basename_of(in1)).substr(0, zem::desclen);
     if (!checktarget(target, args.force, in1, in2, args.dizpath)) return 1;
 
     /* The patch, complete in its temporary file */
     PatchOut out = {};
     Summary sum = {};
-    bool ok = undo ? makeundo(args, in1, in2, target, out, sum)
-                   : makepatch(args, in1, in2, target, out, sum);
+    bool ok = undo     ? makeundo(args, in1, in2, target, out, sum)
+              : repair ? makerepair(args, scope, in1, target, out, sum)
+                       : makepatch(args, in1, in2, target, out, sum);
     if (!ok) return 1;
+    if (!undo && !repair && !args.fixcodes && sum.codeswrong > 0) warncodes(sum);
 
     /* Summary: printed before the patch is put in place, so that a failure
        to print it still leaves nothing behind */
@@ -134,6 +228,11 @@ int zemmakemain(int argc, char **argv)
         }
         printf(", ");
         printcount(out.size, "byte");
+        if (repair) printrepair(sum);
+        if (args.fixcodes) {
+            printf("; EDC and ECC made right in ");
+            printcount(sum.codeswrong, "sector");
+        }
     }
     printf("\n");
     if (fflush(stdout) != 0 || ferror(stdout)) {

@@ -12,7 +12,9 @@
 #include "zemreader.hpp"
 
 // Tuning: every buffer is fixed, so memory stays the same whatever the sizes.
-constexpr long compareblock = 256 * 1024;       // bytes of each image compared at once
+// Bytes of each image compared at once: whole sectors, about 256 KiB, so that
+// the codes of a sector are checked within one block.
+constexpr long compareblock = 112 * zem::sectorlen;
 constexpr long compareslots = 4;                // blocks compared ahead of the planner
 constexpr long slotruns = 8 * 1024;             // runs of changed bytes a compared block holds
 constexpr long planmaxbytes = 256 * 1024;       // changed bytes planned together
@@ -142,16 +144,35 @@ bool planfinish(Planner &pl);
 void planend(Planner &pl);
 
 // What a run made, for the summary line.
+// Sectors the summary or a warning names.
+constexpr int namedsectors = 5;
 struct Summary {
     int64_t changed;   // bytes of the original that differ (or that the undo restores)
     int64_t grows;     // bytes the image grows by
+    /* A patch: the data sectors it changes whose codes are wrong in MODIFIED */
+    int64_t codeswrong;
+    int64_t codesfirst[namedsectors];
+    /* A repair: sectors in scope, by what was found */
+    int64_t repaired[4];   // by cd::Kind: Mode 1, Form 1, Form 2 (none unused)
+    int64_t right;         // codes right already
+    int64_t noedc;         // EDC zero: not computed, left as they are
+    int64_t notdata;       // audio, no sync pattern, Mode 0, disagreeing subheaders
+    int64_t pastend;       // in scope but not whole sectors of the image
 };
 
 struct MakeArgs {
     bool v1;
     bool force;
+    bool fixcodes;    // write right EDC and ECC into the changed data sectors
     std::string desc;
     const char *dizpath;
+};
+
+// The sectors a repair looks at.
+struct RepairScope {
+    const char *patchpath;   // the sectors this patch writes into, or null
+    bool range;              // sectors first to last, when patchpath is null
+    int64_t first, last;     // (neither: every sector)
 };
 
 // Each writes the patch into its temporary file and closes it; the caller
@@ -160,6 +181,20 @@ bool makepatch(const MakeArgs &args, const char *origpath, const char *modpath,
                const char *target, PatchOut &out, Summary &sum);
 bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
               const char *target, PatchOut &out, Summary &sum);
+bool makerepair(const MakeArgs &args, const RepairScope &scope, const char *imagepath,
+                const char *target, PatchOut &out, Summary &sum);
+
+// Identifies the patch at zemfd and finds its records area, as every program
+// does; fails, saying why, when it is no patch zemmake reads or is damaged.
+bool findarea(int zemfd, int64_t zemlen, const char *zempath, zem::kind &kind, zem::Area &area);
+// Writes the header of a version 2.0 patch made for the image at fd
+// (image size and validation block) after the common one.
+bool writecheck(PatchOut &out, int imagefd, int64_t imagelen);
+// Ends a version 2.0 patch: the FILE_ID.DIZ trailer when args asks for one
+// (its text read into dizlen bytes by readdiz), else an empty record should
+// the records end in what would read as a trailer tag.
+bool readdiz(const char *path, long &len);
+bool endv2(const MakeArgs &args, PatchOut &out, long dizlen);
 
 // Opens path for reading, a regular file; sets its size. Returns -1 on failure.
 int openinput(const char *path, int64_t &size);

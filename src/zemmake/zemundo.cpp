@@ -21,9 +21,7 @@ static Planner planner;
 
 static unsigned char zemspace[256 * 1024];   // the record reader's buffer
 
-// Identifies the patch and finds its records area, as every program does.
-static bool findarea(int zemfd, int64_t zemlen, const char *zempath, zem::kind &kind,
-                     zem::Area &area)
+bool findarea(int zemfd, int64_t zemlen, const char *zempath, zem::kind &kind, zem::Area &area)
 {
     unsigned char head[zem::methodpos + 1] = {};
     long got = readat(zemfd, head, sizeof head, 0);

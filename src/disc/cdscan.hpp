@@ -1,0 +1,37 @@
+// Checking the codes of many sectors of an image file: read and checked on
+// two threads, handed over block by block in image order.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "cdsector.hpp"
+
+namespace cd {
+
+// Sectors read and checked at once: whole sectors, about 256 KiB.
+constexpr long scanblocksectors = 112;
+
+// A block of sectors, as the caller gets it. The caller may change data.
+struct ScanBlock {
+    int64_t first;   // number of its first sector
+    long n;          // sectors in it
+    unsigned char *data;
+    Codes codes[scanblocksectors];   // of the sectors in scope; kind none for the others
+};
+
+// Which sectors are in scope: bit s of the words, or every sector when null.
+inline bool inscope(const uint64_t *scope, int64_t s)
+{
+    return !scope || (scope[s >> 6] >> (s & 63) & 1);
+}
+
+// Reads sectors [0, nsectors) of the file fd, checks the codes of those in
+// scope (blocks with none are not read) and calls use on each block that
+// has one, in order, on the calling thread. Stops when use returns false.
+// Returns false when reading fails (errno says why; a file that became
+// shorter reads as EIO) or when use did.
+bool scansectors(int fd, int64_t nsectors, const uint64_t *scope,
+                 const std::function<bool(ScanBlock &)> &use);
+
+} // namespace cd
