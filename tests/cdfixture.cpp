@@ -136,6 +136,43 @@ bytes rawimage(const bytes &iso, int mode)
     return raw;
 }
 
+bytes everykind(const bytes &iso)
+{
+    bytes good = rawimage(iso, 2);
+    auto at = [&good](size_t s) { return good.data() + s * rawsector; };
+    for (size_t s : {21, 22}) at(s)[18] = at(s)[22] = 0x20;   // Form 2
+    for (size_t s : {23, 24}) {                               // Mode 1
+        at(s)[15] = 1;
+        std::fill_n(at(s) + 2068, 8, 0);
+    }
+    for (size_t s : {21, 22, 23, 24}) fixcodes(good, s);
+    std::fill_n(at(22) + 2348, 4, 0);   // Form 2, EDC zero
+    std::fill_n(at(24) + 2064, 4, 0);   // Mode 1, EDC zero
+    at(25)[22] ^= 0x01;                 // subheader copies disagree
+    const bytes noise = makeimage(rawsector, 11);
+    std::copy(noise.begin(), noise.end(), at(26));   // audio
+    return good;
+}
+
+bytes spoil(const bytes &good)
+{
+    bytes img = good;
+    auto at = [&img](size_t s) { return img.data() + s * rawsector; };
+    for (size_t s : {21, 22, 23, 24, 25, 26, 30, 40})
+        for (size_t i = 0; i < 10; i++) at(s)[100 + 7 * i] ^= 0x3c;
+    at(31)[2100] ^= 1;
+    at(32)[2073] ^= 1;
+    at(33)[2351] ^= 1;
+    return img;
+}
+
+bytes withcodes(const bytes &img, const std::vector<size_t> &sectors)
+{
+    bytes out = img;
+    for (size_t s : sectors) fixcodes(out, s);
+    return out;
+}
+
 bytes mode2form1to2336(const bytes &raw)
 {
     bytes out;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "patchbuilder.hpp"
 
@@ -20,6 +21,19 @@ bytes makeiso(const std::string &dir, const std::string &volume, const std::stri
 // minutes, seconds, frames from 00:02:00, mode), for Mode 2 a subheader of
 // Form 1, the data, the EDC, P and Q.
 bytes rawimage(const bytes &iso, int mode);
+
+// A raw Mode 2 image of the ISO with sectors of every kind, their codes right
+// or not computed: 21 Form 2, 22 Form 2 with an EDC of zero, 23 Mode 1, 24
+// Mode 1 with an EDC of zero, 25 subheader copies that disagree, 26 audio;
+// every other sector Form 1.
+bytes everykind(const bytes &iso);
+// The image with data changed in sectors 21-26, 30 and 40, and the codes
+// alone spoiled in Form 1 sectors 31 (P), 32 (EDC) and 33 (Q).
+bytes spoil(const bytes &good);
+// Of spoil's sectors, those whose codes are wrong then.
+const std::vector<size_t> spoiledwrong = {21, 23, 30, 31, 32, 33, 40};
+// The image with right codes written into the sectors.
+bytes withcodes(const bytes &img, const std::vector<size_t> &sectors);
 
 // Other layouts of a raw Mode 2 image: sectors less their first 16 bytes
 // (2336), sectors followed by 96 bytes of subchannel (2448).

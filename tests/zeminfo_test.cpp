@@ -342,6 +342,10 @@ TEST_F(ZemInfo, JsonInEveryCase)
         {{path("v2.zem")}, 0, "sound", true, false},                             // version 2.0 alone
         {{path("v2.zem"), path("image.bin")}, 0, "applies", true, true},         // grows the right image
         {{path("v2.zem"), path("v1.zem")}, 2, "asks", true, true},               // the wrong image
+        {{"--codes"}, 1, "error", false, false},                                 // no image
+        {{"--codes", path("v1.zem"), path("image.bin")}, 1, "error", false, false},  // a patch too
+        {{"--codes", path("fifo")}, 1, "error", false, false},                   // not a regular file
+        {{"--codes", path("image.bin")}, 0, "codes_right", false, true},         // no data sectors
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.args.empty() ? "no arguments" : row.args[0]);
@@ -367,7 +371,8 @@ TEST_F(ZemInfo, JsonInEveryCase)
         if (!row.image) continue;
         const json &i = j["image"];
         EXPECT_TRUE(i["file"].is_string());
-        for (const char *k : {"size", "bytes_written", "bytes_to_change", "edc_broken_sectors"})
+        for (const char *k : {"size", "bytes_written", "bytes_to_change", "edc_broken_sectors",
+                              "ecc_broken_sectors", "codes_broken_sectors", "no_edc_sectors"})
             EXPECT_TRUE(i[k].is_number_integer()) << k;
         EXPECT_TRUE(i["applied"].is_boolean());
         for (const char *k : {"size_matches", "block_matches", "layout"}) EXPECT_EQ(i[k].is_null(), !isv2) << k;
@@ -523,4 +528,75 @@ TEST_F(ZemInfo, WordsForOneAndForMany)
     EXPECT_EQ(p["image_size_valid"], false);
     EXPECT_EQ(p["grows"], nullptr);
     EXPECT_EQ(info(v2patch(disc, {}), nullptr, status)["patch"]["image_size_valid"], true);
+}
+
+// The codes of real disc sectors of every kind: what a patch leaves in the
+// sectors it writes into, and what --codes finds in a whole image.
+TEST_F(ZemInfo, CodesOfRealDiscSectors)
+{
+    const bytes iso = cdfix::makeiso(dir, "CODES", "PLAYSTATION", 4);
+    if (iso.empty()) GTEST_SKIP() << "genisoimage is not installed: no disc images to test on";
+    const bytes good = cdfix::everykind(iso), spoiled = cdfix::spoil(good);
+    const bytes fixed = cdfix::withcodes(spoiled, cdfix::spoiledwrong);
+    const int64_t n = int64_t(good.size() / cdfix::rawsector);
+    using list = std::vector<int64_t>;
+    struct Row {
+        const char *what;
+        bytes patch;                  // empty: --codes
+        const bytes *image;
+        int status;
+        int64_t edcright, edcbroken;
+        list edcfirst;
+        int64_t eccright, eccbroken;
+        list eccfirst;
+        int64_t codesbroken, noedc;
+        const char *phrase;           // in the words report
+    } rows[] = {
+        // data changed, codes left stale: every data sector written into with an EDC
+        {"stale codes", v2patch(good, diff(good, spoiled)), &good, 0, 7, 5, {21, 23, 30, 32, 40},
+         6, 6, {23, 30, 31, 32, 33}, 7, 2, "the patch leaves 7 data sectors with a wrong EDC or ECC"},
+        // the same change with right codes (zemmake -e): sectors 31-33 stay as they are
+        {"right codes", v2patch(good, diff(good, fixed)), &good, 0, 4, 0, {}, 3, 0, {}, 0, 2,
+         "every data sector it writes into is left with right codes"},
+        // a repair, explained: the codes were wrong before, right after
+        {"a repair", v2patch(spoiled, diff(spoiled, fixed)), &spoiled, 0, 2, 0, {}, 0, 0, {}, 0, 0,
+         "no Mode 1 or Form 1 sector written into has right P and Q now"},
+        {"--codes, right", {}, &good, 0, n - 4, 0, {}, n - 5, 0, {}, 0, 2,
+         "the codes of every data sector are right"},
+        {"--codes, wrong", {}, &spoiled, 4, n - 9, 5, {21, 23, 30, 32, 40}, n - 11, 6, {23, 30, 31, 32, 33},
+         7, 2, "7 data sectors with a wrong EDC or ECC"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        int status;
+        json j;
+        std::string words;
+        writefile(path("i.bin"), *row.image);
+        if (row.patch.empty()) {
+            j = info({"--codes", path("i.bin")}, status);
+            words = runprog(ZEMINFO, {"--codes", path("i.bin")}).out;
+            EXPECT_EQ(j["patch"], nullptr);
+            EXPECT_EQ(j["verdict"], status ? "codes_wrong" : "codes_right");
+            const json &im = j["image"];
+            EXPECT_EQ(im["no_edc_first"], json::array({22, 24}));
+            EXPECT_EQ(im["codes_broken_sectors"], row.codesbroken);
+            EXPECT_EQ(im["mode1_sectors"], 2);
+            EXPECT_EQ(im["form2_sectors"], 2);
+            EXPECT_EQ(im["other_sectors"], 2);
+        } else {
+            j = info(row.patch, row.image, status);
+            words = text(row.image);
+        }
+        EXPECT_EQ(status, row.status);
+        const json &im = j["image"];
+        EXPECT_EQ(im["edc_right_sectors"], row.edcright);
+        EXPECT_EQ(im["edc_broken_sectors"], row.edcbroken);
+        EXPECT_EQ(im["edc_broken_first"], json(row.edcfirst));
+        EXPECT_EQ(im["ecc_right_sectors"], row.eccright);
+        EXPECT_EQ(im["ecc_broken_sectors"], row.eccbroken);
+        EXPECT_EQ(im["ecc_broken_first"], json(row.eccfirst));
+        EXPECT_EQ(im["codes_broken_sectors"], row.codesbroken);
+        EXPECT_EQ(im["no_edc_sectors"], row.noedc);
+        EXPECT_NE(words.find(row.phrase), std::string::npos) << words;
+    }
 }

@@ -581,36 +581,14 @@ TEST_P(ZemMake, CodesOfRealDiscSectors)
     const bytes iso = cdfix::makeiso(dir, "CODES", "PLAYSTATION", 4);
     if (iso.empty()) GTEST_SKIP() << "genisoimage is not installed: no disc images to test on";
     const size_t sec = cdfix::rawsector;
-    bytes good = cdfix::rawimage(iso, 2);
+    const bytes good = cdfix::everykind(iso), spoiled = cdfix::spoil(good);
     const size_t nsectors = good.size() / sec;
     ASSERT_GT(nsectors, 41u);
     auto at = [&](bytes &img, size_t s) { return img.data() + s * sec; };
-    // Sectors of every kind, their codes right or not computed.
-    for (size_t s : {21, 22}) at(good, s)[18] = at(good, s)[22] = 0x20;   // Form 2
-    for (size_t s : {23, 24}) {                                            // Mode 1
-        at(good, s)[15] = 1;
-        std::fill_n(at(good, s) + 2068, 8, 0);
-    }
-    for (size_t s : {21, 22, 23, 24}) cdfix::fixcodes(good, s);
-    std::fill_n(at(good, 22) + 2348, 4, 0);   // Form 2, EDC zero
-    std::fill_n(at(good, 24) + 2064, 4, 0);   // Mode 1, EDC zero
-    at(good, 25)[22] ^= 0x01;                 // subheader copies disagree
-    const bytes noise = makeimage(sec, 11);
-    std::copy(noise.begin(), noise.end(), at(good, 26));   // audio
-
-    // The modified image: data changed in sectors of every kind, codes
-    // spoiled alone in three Form 1 sectors (P, EDC, Q).
-    bytes spoiled = good;
-    for (size_t s : {21, 22, 23, 24, 25, 26, 30, 40})
-        for (size_t i = 0; i < 10; i++) at(spoiled, s)[100 + 7 * i] ^= 0x3c;
-    at(spoiled, 31)[2100] ^= 1;
-    at(spoiled, 32)[2073] ^= 1;
-    at(spoiled, 33)[2351] ^= 1;
     bytes codesonly = good;
-    for (size_t s : {31, 32, 33}) std::copy_n(at(spoiled, s), sec, at(codesonly, s));
+    for (size_t s : {31, 32, 33}) std::copy_n(spoiled.begin() + long(s * sec), sec, at(codesonly, s));
     // What right codes in the sectors with wrong ones give: by the tests' own codes.
-    bytes fixed = spoiled;
-    for (size_t s : {21, 23, 30, 31, 32, 33, 40}) cdfix::fixcodes(fixed, s);
+    const bytes fixed = cdfix::withcodes(spoiled, cdfix::spoiledwrong);
     const std::string wrongnames = "(sectors 21, 23, 30, 31, 32, ...)";
 
     writefile(path("good.bin"), good);
@@ -644,8 +622,7 @@ TEST_P(ZemMake, CodesOfRealDiscSectors)
         {"nothing to repair", {"-r", path("good.bin")}, "good.bin", &good,
          "0 records, 0 changed bytes", ""},
     };
-    bytes range = spoiled;
-    for (size_t s : {31, 32}) std::copy_n(at(fixed, s), sec, at(range, s));
+    const bytes range = cdfix::withcodes(spoiled, {31, 32});
     rows[4].want = &range;
     // patch.zem, the sectors -p takes
     ASSERT_EQ(make({"-f", path("good.bin"), path("spoiled.bin"), path("patch.zem")}).status, 0);

@@ -119,8 +119,22 @@ std::string forterminal(const std::string &utf8);
 // character as U+FFFD.
 std::string oneline(const std::string &text);
 
+// What --codes finds in a whole image: its data sectors and their codes.
+struct CodesFacts {
+    std::string file;
+    int64_t size;
+    int64_t sectors;           // whole sectors
+    int64_t kinds[4];          // by cd::Kind: not data, Mode 1, Form 1, Form 2
+    int64_t edcright, edcbroken, edcfirst[namedsectors];
+    int64_t eccright, eccbroken, eccfirst[namedsectors];   // Mode 1 and Form 1
+    int64_t codesbroken;       // sectors whose EDC, P or Q is wrong
+    int64_t noedc, noedcfirst[namedsectors];
+};
+// Checks the codes of every data sector of the image.
+bool checkallcodes(const Input &image, CodesFacts &cf, std::string &error);
+
 // The verdict of a run, its name in the JSON report and its exit status.
-enum verdict { verror, vdamaged, vsound, vapplies, vasks, vapplied };
+enum verdict { verror, vdamaged, vsound, vapplies, vasks, vapplied, vcodesright, vcodeswrong };
 verdict verdictof(const PatchFacts &pf, const ImageFacts *imf);
 const char *verdictname(verdict v);
 int statusof(verdict v);
@@ -131,3 +145,6 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v);
 void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std::string &error);
 // One JSON object of one string, for --help and --version under --json.
 void printjsonfield(const char *key, const std::string &value);
+// The reports of --codes.
+void printcodestext(const CodesFacts &cf, verdict v);
+void printcodesjson(const CodesFacts &cf, verdict v);

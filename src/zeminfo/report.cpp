@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "cdsector.hpp"
 #include "infocore.hpp"
 
 using json = nlohmann::ordered_json;
@@ -26,6 +27,8 @@ const char *verdictname(verdict v)
     case vapplies: return "applies";
     case vasks: return "asks";
     case vapplied: return "applied";
+    case vcodesright: return "codes_right";
+    case vcodeswrong: return "codes_wrong";
     }
     return "error";
 }
@@ -37,6 +40,8 @@ int statusof(verdict v)
     case vapplies: return exitapplies;
     case vasks: return exitasks;
     case vapplied: return exitapplied;
+    case vcodesright: return exitapplies;
+    case vcodeswrong: return exitcodeswrong;
     default: return exiterror;
     }
 }
@@ -120,6 +125,24 @@ json volumejson(const Volume &v)
             {"volume", v.volume},
             {"space_size", v.spacesize},
             {"created", v.created.empty() ? json(nullptr) : json(v.created)}};
+}
+
+// " (sectors a, b, ...)" for the first of n sectors; nothing when n is 0.
+std::string sectorlist(int64_t n, const int64_t *first)
+{
+    std::string s;
+    for (int64_t i = 0; i < n && i < namedsectors; i++)
+        s += (i ? ", " : n == 1 ? " (sector " : " (sectors ") + num(first[i]);
+    if (n > namedsectors) s += ", ...";
+    return n ? s + ")" : s;
+}
+
+// The first of n sectors as a JSON array.
+json sectorarray(int64_t n, const int64_t *first)
+{
+    json a = json::array();
+    for (int64_t i = 0; i < n && i < namedsectors; i++) a.push_back(first[i]);
+    return a;
 }
 
 // Prints one line of the words report: the label, then the text.
@@ -256,6 +279,23 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
                     e += "): it works in most emulators but fails on hardware and in strict tools";
             }
             line("EDC", e);
+
+            /* P and Q, and the codes the patch leaves */
+            std::string q = count(imf->eccright, "sector") + " written into " +
+                            (imf->eccright == 1 ? "has" : "have") + " right P and Q now";
+            if (imf->eccright == 0) q = "no Mode 1 or Form 1 sector written into has right P and Q now";
+            else q += "; the patch leaves " + num(imf->eccbroken) + " of them wrong" +
+                      sectorlist(imf->eccbroken, imf->eccfirst);
+            line("ECC", q);
+            std::string c = imf->codesbroken == 0
+                                ? std::string("every data sector it writes into is left with right codes")
+                                : "the patch leaves " + count(imf->codesbroken, "data sector") +
+                                      " with a wrong EDC or ECC; once it is applied, "
+                                      "zemmake -r -p PATCH IMAGE REPAIRFILE makes a patch that repairs them";
+            if (imf->noedc > 0)
+                c += "; " + count(imf->noedc, "sector") + " with no EDC (zero: not computed) left as " +
+                     (imf->noedc == 1 ? "it is" : "they are");
+            line("Codes", c);
         }
     }
 
@@ -269,7 +309,9 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
                                       : "Mavrin would ask before patching: the size the patch stores is invalid");
         break;
     case vapplied: line("Verdict", "already applied: applying it again changes nothing"); break;
-    case verror: break;
+    case verror:
+    case vcodesright:   // --codes has its own report
+    case vcodeswrong: break;
     }
 }
 
@@ -319,6 +361,12 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
         json named = json::array();
         for (int k = 0; sound && k < imf->edcbroken && k < namedsectors; k++) named.push_back(imf->broken[k]);
         i["edc_broken_first"] = named;
+        /* P and Q, and the codes the patch leaves */
+        i["ecc_right_sectors"] = sound ? json(imf->eccright) : json(nullptr);
+        i["ecc_broken_sectors"] = sound ? json(imf->eccbroken) : json(nullptr);
+        i["ecc_broken_first"] = sound ? sectorarray(imf->eccbroken, imf->eccfirst) : json::array();
+        i["codes_broken_sectors"] = sound ? json(imf->codesbroken) : json(nullptr);
+        i["no_edc_sectors"] = sound ? json(imf->noedc) : json(nullptr);
         out["image"] = i;
     }
     // File names are bytes; what is not UTF-8 in them shows as U+FFFD.
@@ -328,4 +376,52 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
 void printjsonfield(const char *key, const std::string &value)
 {
     printf("%s\n", json{{key, value}}.dump(2).c_str());
+}
+
+/* The reports of --codes */
+
+void printcodestext(const CodesFacts &cf, verdict v)
+{
+    line("Image", oneline(cf.file));
+    line("Size", sizewords(cf.size));
+    line("Sectors", num(cf.kinds[int(cd::Kind::mode1)]) + " Mode 1, " +
+                        num(cf.kinds[int(cd::Kind::form1)]) + " Mode 2 Form 1, " +
+                        num(cf.kinds[int(cd::Kind::form2)]) + " Mode 2 Form 2, " +
+                        num(cf.kinds[int(cd::Kind::none)]) + " not data sectors");
+    line("No EDC", count(cf.noedc, "data sector") + " with an EDC of zero (not computed)" +
+                       sectorlist(cf.noedc, cf.noedcfirst));
+    line("EDC", num(cf.edcright) + " right, " + num(cf.edcbroken) + " wrong" +
+                    sectorlist(cf.edcbroken, cf.edcfirst));
+    line("ECC", num(cf.eccright) + " right, " + num(cf.eccbroken) + " wrong" +
+                    sectorlist(cf.eccbroken, cf.eccfirst));
+    if (cf.kinds[int(cd::Kind::none)] == cf.sectors)
+        line("Verdict", "no data sectors: not a raw image of 2352-byte sectors, or audio only");
+    else if (v == vcodesright)
+        line("Verdict", "the codes of every data sector are right");
+    else
+        line("Verdict", count(cf.codesbroken, "data sector") +
+                            " with a wrong EDC or ECC: zemmake -r IMAGE REPAIRFILE makes a patch "
+                            "that repairs them");
+}
+
+void printcodesjson(const CodesFacts &cf, verdict v)
+{
+    json i = {{"file", cf.file},
+              {"size", cf.size},
+              {"sectors", cf.sectors},
+              {"mode1_sectors", cf.kinds[int(cd::Kind::mode1)]},
+              {"form1_sectors", cf.kinds[int(cd::Kind::form1)]},
+              {"form2_sectors", cf.kinds[int(cd::Kind::form2)]},
+              {"other_sectors", cf.kinds[int(cd::Kind::none)]},
+              {"edc_right_sectors", cf.edcright},
+              {"edc_broken_sectors", cf.edcbroken},
+              {"edc_broken_first", sectorarray(cf.edcbroken, cf.edcfirst)},
+              {"ecc_right_sectors", cf.eccright},
+              {"ecc_broken_sectors", cf.eccbroken},
+              {"ecc_broken_first", sectorarray(cf.eccbroken, cf.eccfirst)},
+              {"codes_broken_sectors", cf.codesbroken},
+              {"no_edc_sectors", cf.noedc},
+              {"no_edc_first", sectorarray(cf.noedc, cf.noedcfirst)}};
+    json out = {{"patch", nullptr}, {"image", i}, {"verdict", verdictname(v)}};
+    printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }

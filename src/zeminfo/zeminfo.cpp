@@ -11,24 +11,28 @@ namespace {
 // The usage summary.
 const char usagetext[] =
     "Usage: zeminfo [--json] PATCH [IMAGE]\n"
+    "       zeminfo [--json] --codes IMAGE\n"
     "\n"
     "Explains the ZEM patch PATCH: its version, description, FILE_ID.DIZ text, the\n"
     "image it was made for, its records, and whether it is damaged. With IMAGE,\n"
     "says whether the patch fits that image and why not, how much of it is\n"
-    "already applied, and which sectors it would leave with a wrong EDC.\n"
+    "already applied, and which sectors it would leave with a wrong EDC or ECC.\n"
+    "With --codes, checks the EDC and ECC of every data sector of IMAGE.\n"
     "\n"
     "      --json      one JSON object on standard output, errors included\n"
+    "      --codes     check the codes of IMAGE's data sectors; no patch\n"
     "      --help      show this help and exit\n"
     "      --version   show the version and exit\n"
     "\n"
     "Exit status: 0 the patch applies cleanly (without IMAGE: the patch is sound),\n"
     "2 IMAGE is not the image the patch was made for, 3 already applied,\n"
-    "1 an error or a damaged patch.\n";
+    "4 (--codes) some data sector's codes are wrong, 1 an error or a damaged patch.\n";
 
 // The files of a run and what was found.
 Input patch, image;
 PatchFacts pf;
 ImageFacts imf;
+CodesFacts cf;
 
 // Ends a run that failed: the message, on standard error or as JSON.
 int failrun(bool asjson, const std::string &error)
@@ -67,6 +71,27 @@ int run(bool asjson, const char *patchpath, const char *imagepath)
     return statusof(v);
 }
 
+// zeminfo --codes IMAGE.
+int runcodes(bool asjson, const char *imagepath)
+{
+    std::string error;
+    cf = CodesFacts();
+    cf.file = imagepath;
+    image = Input{-1, 0};
+    if (!openinput(imagepath, image, error)) return failrun(asjson, error);
+    bool ok = checkallcodes(image, cf, error);
+    closeinput(image);
+    if (!ok) return failrun(asjson, error);
+    verdict v = cf.codesbroken ? vcodeswrong : vcodesright;
+    if (asjson) printcodesjson(cf, v);
+    else printcodestext(cf, v);
+    if (fflush(stdout) != 0) {
+        fprintf(stderr, "zeminfo: writing the report failed: %s\n", strerror(errno));
+        return exiterror;
+    }
+    return statusof(v);
+}
+
 } // namespace
 
 int zeminfomain(int argc, char **argv)
@@ -74,8 +99,9 @@ int zeminfomain(int argc, char **argv)
     static const struct option longopts[] = {{"json", no_argument, nullptr, 'j'},
                                               {"help", no_argument, nullptr, 'h'},
                                               {"version", no_argument, nullptr, 'V'},
+                                              {"codes", no_argument, nullptr, 'c'},
                                               {nullptr, 0, nullptr, 0}};
-    bool asjson = false, help = false, version = false;
+    bool asjson = false, help = false, version = false, codes = false;
     std::string bad;
     int c;
     optind = 0;   // from the start, also when called again in one process
@@ -85,6 +111,7 @@ int zeminfomain(int argc, char **argv)
         case 'j': asjson = true; break;
         case 'h': help = true; break;
         case 'V': version = true; break;
+        case 'c': codes = true; break;
         default:
             if (bad.empty()) bad = std::string("unknown option ") + argv[optind - 1];
         }
@@ -98,11 +125,13 @@ int zeminfomain(int argc, char **argv)
         else printf("zeminfo %s\n", MAVRIN_VERSION);
         return 0;
     }
-    if (bad.empty() && (nargs < 1 || nargs > 2)) bad = "expected a patch and at most one image";
+    if (bad.empty() && codes && nargs != 1) bad = "--codes expects one image and no patch";
+    if (bad.empty() && !codes && (nargs < 1 || nargs > 2)) bad = "expected a patch and at most one image";
     if (!bad.empty()) {
         failrun(asjson, bad);
         if (!asjson) fprintf(stderr, "Try 'zeminfo --help' for more information.\n");
         return exiterror;
     }
+    if (codes) return runcodes(asjson, argv[optind]);
     return run(asjson, argv[optind], nargs == 2 ? argv[optind + 1] : nullptr);
 }

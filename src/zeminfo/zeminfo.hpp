@@ -10,3 +10,4 @@ constexpr int exitapplies = 0;   // applies cleanly, or a sound patch without an
 constexpr int exiterror = 1;     // an error, or a damaged patch
 constexpr int exitasks = 2;      // not the image the patch was made for: Mavrin would ask
 constexpr int exitapplied = 3;   // applying would change nothing
+constexpr int exitcodeswrong = 4;   // --codes: some data sector's EDC or ECC is wrong
