@@ -1,5 +1,6 @@
-// Benchmark data: an image, five change sets as ZEM 1.0 and 2.0 patches, and
-// the image each of them should leave behind. Deterministic: a fixed seed.
+// Benchmark data: an image (random bytes, or raw CD data sectors of them),
+// five change sets as ZEM 1.0 and 2.0 patches, and the image each of them
+// should leave behind. Deterministic: a fixed seed.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cdsector.hpp"
 #include "zemformat.hpp"
 
 namespace {
@@ -46,6 +48,7 @@ struct Settings {
     int64_t clustered = 400;         // regions of clusterlen bytes holding close records
     int64_t dense = 256ll << 20;     // bytes rewritten by adjacent full records
     int64_t small = 1000;            // records of 1 to 255 bytes, in random order
+    bool raw = false;                // the image's whole sectors are data sectors with right codes
     std::string dir;
 };
 constexpr long scatteredmax = 64;
@@ -260,6 +263,38 @@ void densify(const Settings &s, const bytes &image, Random &rnd)
     cs.finish();
 }
 
+unsigned char bcd(int64_t v)
+{
+    return (unsigned char)(v / 10 * 16 + v % 10);
+}
+
+// Makes every whole sector of the image a data sector with right codes, as a
+// raw image of a disc holds them: Mode 2 Form 1, every eighth Form 2 (as
+// video and sound lie on such discs), every 64th Mode 1; the random bytes are
+// their data.
+void makeraw(bytes &image)
+{
+    for (int64_t s = 0; (s + 1) * cd::sectorlen <= int64_t(image.size()); s++) {
+        unsigned char *p = image.data() + s * cd::sectorlen;
+        std::memset(p, 0xff, cd::syncln);
+        p[0] = p[cd::syncln - 1] = 0;
+        int64_t frame = s + 150;
+        p[12] = bcd(frame / 75 / 60 % 100);
+        p[13] = bcd(frame / 75 % 60);
+        p[14] = bcd(frame % 75);
+        cd::Kind kind = s % 64 == 63 ? cd::Kind::mode1 : s % 8 == 7 ? cd::Kind::form2 : cd::Kind::form1;
+        p[cd::modepos] = kind == cd::Kind::mode1 ? 1 : 2;
+        if (kind == cd::Kind::mode1) {
+            std::memset(p + 2068, 0, 8);
+        } else {
+            unsigned char sub[4] = {0, 0, (unsigned char)(kind == cd::Kind::form2 ? 0x24 : 0x08), 0};
+            std::memcpy(p + cd::subheaderpos, sub, 4);
+            std::memcpy(p + cd::subheaderpos + 4, sub, 4);
+        }
+        cd::writecodes(p, kind);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -274,14 +309,16 @@ int main(int argc, char **argv)
         else if (a == "--clustered" && hasvalue) s.clustered = number(argv[++i]);
         else if (a == "--dense" && hasvalue) s.dense = number(argv[++i]);
         else if (a == "--small" && hasvalue) s.small = number(argv[++i]);
+        else if (a == "--raw") s.raw = true;
         else if (a[0] != '-' && s.dir.empty()) s.dir = a;
         else usage = true;
     }
     if (usage || s.dir.empty()) {
         std::fprintf(stderr,
                      "usage: benchgen [--image-size BYTES] [--scattered RECORDS] "
-                     "[--clustered REGIONS] [--dense BYTES] [--small RECORDS] DIR\n"
+                     "[--clustered REGIONS] [--dense BYTES] [--small RECORDS] [--raw] DIR\n"
                      "  Sizes take a K, M or G suffix. Defaults: 700M, 1000000, 400, 256M, 1000.\n"
+                     "  --raw: the image's sectors are CD data sectors with right EDC and ECC.\n"
                      "  Writes DIR/base.bin and, for each of scattered, shuffled, clustered,\n"
                      "  dense and small, NAME.v1.zem, NAME.v2.zem and NAME.bin (the patched image).\n");
         return 2;
@@ -295,6 +332,7 @@ int main(int argc, char **argv)
     Random rnd{seed};
     bytes image(size_t(s.imagesize));
     rnd.fill(image.data(), image.size());
+    if (s.raw) makeraw(image);
     writefile(s.dir + "/base.bin", image);
 
     scatterboth(s, image, rnd);

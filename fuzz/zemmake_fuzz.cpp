@@ -1,6 +1,9 @@
 // Fuzz target: runs `zemmake -u` in process on a patch taken from the fuzz
 // input (laid out as fuzzcommon.hpp says; the answer bytes are not used) and
-// checks what it did against a walk of the patch of its own.
+// checks what it did against a walk of the patch of its own. For a
+// well-formed patch it then runs `zemmake -r`, of the sectors the patch
+// writes into and of every sector, over the image made of data sectors of
+// every kind (chosen by the seed) as the patch leaves it.
 //
 // After each run: it returned 0 exactly for a well-formed patch and 1
 // otherwise, with the reason on standard error; the image and the patch are
@@ -8,6 +11,7 @@
 // refused patch; no file descriptor was left open. The undo patch is a
 // well-formed version 1.0 patch whose records lie within the image and,
 // applied after the patch, give back the original image.
+#include "cdsector.hpp"
 #include "fuzzcommon.hpp"
 #include "zemmake.hpp"
 
@@ -19,6 +23,91 @@ void applywithin(bytes &image, const bytes &patch, const std::vector<Rec> &recs)
     for (const Rec &r : recs)
         for (size_t i = 0; i < r.len; i++)
             if (size_t(r.pos) + i < image.size()) image[size_t(r.pos) + i] = patch[r.data + i];
+}
+
+// The image's whole sectors as sectors of every kind, by the seed: none
+// (left as they are), Mode 1, Form 1, Form 2, Form 1 with an EDC of zero,
+// Form 1 with subheader copies that disagree; codes right where computed.
+bytes makeraw(bytes image, unsigned char seed)
+{
+    for (size_t s = 0; (s + 1) * cd::sectorlen <= image.size(); s++) {
+        unsigned char *p = image.data() + s * cd::sectorlen;
+        int choice = int((seed + s * 7) % 6);
+        if (choice == 0) continue;
+        std::memset(p, 0xff, cd::syncln);
+        p[0] = p[cd::syncln - 1] = 0;
+        p[cd::modepos] = choice == 1 ? 1 : 2;
+        cd::Kind kind = choice == 1 ? cd::Kind::mode1 : choice == 3 ? cd::Kind::form2 : cd::Kind::form1;
+        if (choice != 1) {
+            p[cd::submodepos] = kind == cd::Kind::form2 ? 0x20 : 0;
+            std::memcpy(p + cd::subheaderpos + cd::subheadercopy, p + cd::subheaderpos, cd::subheadercopy);
+        }
+        cd::writecodes(p, kind);
+        if (choice == 4) std::memset(p + cd::layoutof(kind).edcat, 0, cd::edclen);
+        if (choice == 5) p[cd::submodepos + cd::subheadercopy] ^= 0x80;
+    }
+    return image;
+}
+
+// Whether sector s changed only in its codes (the EDC and P and Q).
+bool onlycodes(const unsigned char *before, const unsigned char *after, cd::Kind kind)
+{
+    const cd::Layout l = cd::layoutof(kind);
+    for (long i = 0; i < cd::sectorlen; i++) {
+        bool code = (i >= l.edcat && i < l.edcat + cd::edclen) || (l.ecc && i >= cd::ppos);
+        if (!code && before[i] != after[i]) return false;
+    }
+    return true;
+}
+
+// Runs zemmake -r on image (what the patch leaves), with -p when scope is
+// given, and checks the repair: a well-formed version 2.0 patch made for the
+// image that gives right codes to every data sector in scope whose EDC is
+// computed, and changes nothing else.
+void checkrepair(const bytes &image, const std::vector<Rec> &recs, bool bypatch)
+{
+    const std::string img = inside("raw.bin"), zem = inside("patch.zem"), fix = inside("repair.zem");
+    unlink(fix.c_str());
+    int fd = open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    writeall(fd, image.data(), image.size());
+    close(fd);
+    redirectstreams("");
+    std::vector<std::string> words = {"zemmake", "-r", img, fix};
+    if (bypatch) words.insert(words.begin() + 2, {"-p", zem});
+    std::vector<char *> argv;
+    for (auto &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    int status = zemmakemain(int(words.size()), argv.data());
+    restorestreams();
+    const std::string err = readstream(errfd);
+    readstream(outfd);
+    if (status != 0) fail("a repair failed:\n" + err);
+    if (readwhole(img) != image) fail("the repair changed the image");
+
+    const bytes patch = readwhole(fix);
+    const Expect e = walk(patch, image, "");
+    if (e.end != End::done || e.asksize || e.askblock) fail("the repair is not a patch made for the image");
+    bytes after = image;
+    for (const Rec &r : e.recs) {
+        if (size_t(r.pos) + r.len > image.size()) fail("a repair record lies past the image");
+        std::memcpy(after.data() + r.pos, patch.data() + r.data, r.len);
+    }
+    std::vector<bool> scope(image.size() / cd::sectorlen + 1, !bypatch);
+    for (const Rec &r : recs)
+        for (size_t b = size_t(r.pos); b < size_t(r.pos) + r.len && b / cd::sectorlen < scope.size(); b++)
+            scope[b / cd::sectorlen] = true;
+    for (size_t s = 0; s * cd::sectorlen < image.size(); s++) {
+        const unsigned char *was = image.data() + s * cd::sectorlen, *now = after.data() + s * cd::sectorlen;
+        const size_t len = std::min<size_t>(cd::sectorlen, image.size() - s * cd::sectorlen);
+        const cd::Kind kind = len == size_t(cd::sectorlen) ? cd::kindof(was) : cd::Kind::none;
+        const bool repairable = scope[s] && kind != cd::Kind::none && cd::storededc(was, kind) != 0;
+        if (!repairable) {
+            if (std::memcmp(was, now, len) != 0) fail("a repair changed a sector it must leave alone");
+            continue;
+        }
+        if (!onlycodes(was, now, kind)) fail("a repair changed more than the codes of a sector");
+        if (!cd::checkcodes(now).right()) fail("a repair left wrong codes");
+    }
 }
 
 } // namespace
@@ -89,5 +178,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     applywithin(image, patch, want.recs);
     applywithin(image, back, u.recs);
     if (image != orig) fail("the undo patch does not give back the original image");
+
+    /* Repairs of the codes the patch leaves stale */
+    bytes raw = makeraw(orig, data[2]);
+    applywithin(raw, patch, want.recs);
+    checkrepair(raw, want.recs, true);
+    checkrepair(raw, want.recs, false);
     return 0;
 }
