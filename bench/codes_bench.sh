@@ -106,8 +106,13 @@ failed=0
 grep -q "repairs 0 sectors" "$data/output.txt" ||
   { echo "codes_bench: zemmake -r finds something to repair in the base image:" >&2
     cat "$data/output.txt" >&2; failed=1; }
+declare -A plainsize fixsize fixed
 for s in $sets; do
-  "$zemmake" -e -f "$base" "$data/$s.bin" "$work/e.zem" >/dev/null
+  "$zemmake" -f "$base" "$data/$s.bin" "$work/p.zem" >/dev/null 2>&1
+  plainsize[$s]=$(stat -c %s "$work/p.zem")
+  "$zemmake" -e -f "$base" "$data/$s.bin" "$work/e.zem" >"$data/output.txt"
+  fixsize[$s]=$(stat -c %s "$work/e.zem")
+  fixed[$s]=$(sed -n 's/.*made right in \([0-9]*\) sector.*/\1/p' "$data/output.txt")
   cp "$base" "$work/image.bin"
   "$mavrin" "$work/image.bin" "$work/e.zem" >/dev/null
   "$zeminfo" --codes "$work/image.bin" >/dev/null ||
@@ -153,4 +158,7 @@ echo
     row "$s" "zemmake -e" "$data/times/$s.fix" "zemmake" "$data/times/$s.plain"
   done
 }
+for s in $sets; do
+  echo "$s: patch ${plainsize[$s]} bytes, with -e ${fixsize[$s]} bytes (codes made right in ${fixed[$s]} sectors)"
+done
 exit "$failed"

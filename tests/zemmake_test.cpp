@@ -621,9 +621,17 @@ TEST_P(ZemMake, CodesOfRealDiscSectors)
          "repairs 3 sectors (3 Mode 2 Form 1)", ""},
         {"nothing to repair", {"-r", path("good.bin")}, "good.bin", &good,
          "0 records, 0 changed bytes", ""},
+        // an empty record writes into no sector
+        {"repair of a patch's sectors, an empty record", {"-r", "-p", path("empty.zem"), path("spoiled.bin")},
+         "spoiled.bin", nullptr, "repairs 1 sector (1 Mode 2 Form 1); leaves alone 0 sectors", ""},
     };
-    const bytes range = cdfix::withcodes(spoiled, {31, 32});
+    const bytes range = cdfix::withcodes(spoiled, {31, 32}), one = cdfix::withcodes(spoiled, {30});
     rows[4].want = &range;
+    rows[7].want = &one;
+    bytes empty = zemheader(0);
+    addrecord(empty, int32_t(30 * sec + 100), {1});
+    addrecord(empty, int32_t(31 * sec + 5), {});
+    writefile(path("empty.zem"), empty);
     // patch.zem, the sectors -p takes
     ASSERT_EQ(make({"-f", path("good.bin"), path("spoiled.bin"), path("patch.zem")}).status, 0);
     for (const Row &row : rows) {

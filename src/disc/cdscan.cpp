@@ -16,7 +16,7 @@ namespace cd {
 
 namespace {
 
-constexpr long nslots = 4;
+constexpr long nslots = 6;
 constexpr long nreaders = 2;
 
 struct Slot {

@@ -39,7 +39,7 @@ static bool markpatch(const char *zempath)
         zem::readrecords(rd, area, zemfd, zemspace, sizeof zemspace);
         zem::step st;
         while ((st = zem::nextrecord(rd)) == zem::steprecord)
-            for (int64_t pos = rd.pos, s = pos / zem::sectorlen; s * zem::sectorlen < pos + rd.len; s++)
+            for (int64_t s = rd.pos / zem::sectorlen; rd.len > 0 && s <= (rd.pos + rd.len - 1) / zem::sectorlen; s++)
                 mark(s);
         if (st == zem::stepfailed) ok = fail("reading %s failed: %s", zempath, strerror(errno));
         if (st == zem::stepdamaged)
