@@ -73,7 +73,7 @@ void checkwords(const std::string &words)
     static const char *const labels[] = {
         "Patch", "Version", "Description", "File_id.diz", "Made for", "Volume", "Damaged",
         "Records", "Overlaps", "Grows image", "Image", "Size", "Validation", "Volume (patch)",
-        "Volume (image)", "State", "EDC", "Verdict"};
+        "Volume (image)", "State", "EDC", "ECC", "Codes", "Verdict"};
     std::string last;
     for (size_t at = 0; at < words.size();) {
         size_t nl = words.find('\n', at);

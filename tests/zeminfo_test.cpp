@@ -439,7 +439,7 @@ TEST_F(ZemInfo, TextsCannotForgeReportLines)
     const std::set<std::string> labels = {
         "Patch", "Version", "Description", "File_id.diz", "Made for", "Volume", "Damaged", "Records",
         "Overlaps", "Grows image", "Image", "Size", "Validation", "Volume (patch)", "Volume (image)",
-        "State", "EDC", "Verdict"};
+        "State", "EDC", "ECC", "Codes", "Verdict"};
     std::vector<std::string> atstart;   // the labels of the lines at column 0
     std::istringstream in(r.out);
     for (std::string l; std::getline(in, l);) {
