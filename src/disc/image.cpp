@@ -1,0 +1,473 @@
+// The image as one file or a cue sheet's track files: opening and checking
+// them, and reads and writes at logical offsets.
+#include "image.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <strings.h>
+#include <unistd.h>
+
+#include "zemreader.hpp"
+
+namespace disc {
+
+namespace {
+
+constexpr off_t cuetextmax = 1 << 20;   // far more than 99 tracks with CD-TEXT take
+
+// Copies a path, cut short to fit if need be.
+void copypath(char (&to)[pathmax], const char *from)
+{
+    size_t n = strnlen(from, pathmax - 1);
+    memcpy(to, from, n);
+    to[n] = 0;
+}
+
+void fail(ImageError &err, const char *path, const char *fmt, const char *arg = "")
+{
+    copypath(err.path, path);
+    snprintf(err.reason, sizeof err.reason, fmt, arg);
+}
+
+// Opens path as openimage() takes a file: without waiting, then waiting
+// again for its reads and writes. Returns the descriptor, or -1 with errno
+// set (ENODEV for what is neither a regular file nor a block device).
+int openfile(const char *path, bool forupdate, struct stat &st)
+{
+    int fd = open(path, (forupdate ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        err = ENODEV;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        err = errno;
+    if (err) {
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+const char *openreason(int err)
+{
+    if (err == ENOENT) return "is missing";
+    if (err == ENODEV || err == EISDIR) return "is not a regular file or block device";
+    return strerror(err);
+}
+
+// Whether two files are one: one inode, or one block device by two names.
+bool samefile(dev_t adev, ino_t aino, dev_t ardev, bool ablk, const struct stat &b)
+{
+    if (ablk && S_ISBLK(b.st_mode)) return ardev == b.st_rdev;
+    return adev == b.st_dev && aino == b.st_ino;
+}
+
+// Fills in file i of img from its open descriptor and its stat.
+void takefile(Image &img, int i, int fd, const char *path, const struct stat &st)
+{
+    ImageFile &f = img.files[i];
+    f.fd = fd;
+    copypath(f.path, path);
+    f.dev = st.st_dev;
+    f.ino = st.st_ino;
+    f.rdev = st.st_rdev;
+    f.blockdev = S_ISBLK(st.st_mode);
+    // A block device's size is where its end is, not what stat says.
+    off_t end = lseek(fd, 0, SEEK_END);
+    f.size = end > 0 ? int64_t(end) : 0;
+    f.first = i == 0 ? 0 : img.files[i - 1].first + img.files[i - 1].size;
+    img.nfiles = i + 1;
+    img.size = f.first + f.size;
+}
+
+void closeall(Image &img)
+{
+    for (int i = 0; i < img.nfiles; i++)
+        if (img.files[i].fd >= 0) close(img.files[i].fd);
+    img.nfiles = 0;
+    img.size = 0;
+}
+
+bool opensingle(Image &img, const char *path, bool forupdate, const struct stat *exclude,
+                const char *excludename, ImageError &err)
+{
+    if (strlen(path) >= pathmax) {
+        fail(err, path, "has too long a path");
+        return false;
+    }
+    struct stat st;
+    int fd = openfile(path, forupdate, st);
+    if (fd < 0) {
+        fail(err, path, "%s", openreason(errno));
+        return false;
+    }
+    if (exclude && samefile(exclude->st_dev, exclude->st_ino, exclude->st_rdev,
+                            S_ISBLK(exclude->st_mode), st)) {
+        close(fd);
+        fail(err, path, "is the same file as %s", excludename ? excludename : "another given");
+        return false;
+    }
+    takefile(img, 0, fd, path, st);
+    return true;
+}
+
+// Reads the cue sheet at path into text (zero-terminated), with the sheet's
+// own stat.
+bool readcuetext(const char *path, std::unique_ptr<char[]> &text, struct stat &st, ImageError &err)
+{
+    int fd = openfile(path, false, st);
+    if (fd < 0) {
+        fail(err, path, "%s", openreason(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > cuetextmax) {
+        close(fd);
+        fail(err, path, S_ISREG(st.st_mode) ? "is too large for a cue sheet" : "is not a regular file");
+        return false;
+    }
+    text.reset(new (std::nothrow) char[size_t(st.st_size) + 1]);
+    long got = text ? zem::readat(fd, reinterpret_cast<unsigned char *>(text.get()), long(st.st_size), 0) : -1;
+    int readerr = errno;
+    close(fd);
+    if (got < 0) {
+        fail(err, path, "%s", strerror(text ? readerr : ENOMEM));
+        return false;
+    }
+    text[size_t(got)] = 0;
+    if (memchr(text.get(), 0, size_t(got))) {
+        fail(err, path, "does not parse: it holds a zero byte");
+        return false;
+    }
+    return true;
+}
+
+// Whether a name from a cue sheet leads out of the sheet's folder.
+bool outside(const char *name)
+{
+    if (name[0] == '/') return true;
+    for (const char *p = name; *p;) {
+        size_t len = strcspn(p, "/");
+        if (len == 2 && p[0] == '.' && p[1] == '.') return true;
+        p += len;
+        p += strspn(p, "/");
+    }
+    return false;
+}
+
+// When dir + name is missing: looks in its folder for names that differ
+// from its last part only in case. Returns how many there are; when one,
+// path becomes it.
+int casematch(char *path, size_t pathlen)
+{
+    char *slash = strrchr(path, '/');
+    const char *base = slash ? slash + 1 : path;
+    char folder[pathmax];
+    snprintf(folder, sizeof folder, "%.*s", slash ? int(slash - path) + 1 : 1, slash ? path : ".");
+    DIR *d = opendir(folder);
+    if (!d) return 0;
+    int found = 0;
+    char match[pathmax] = {0};
+    while (const dirent *e = readdir(d)) {
+        if (strcasecmp(e->d_name, base) != 0) continue;
+        if (found++ == 0) snprintf(match, sizeof match, "%s", e->d_name);
+    }
+    closedir(d);
+    if (found == 1) {
+        size_t keep = size_t(base - path);
+        if (keep + strlen(match) >= pathlen) return 0;
+        snprintf(path + keep, pathlen - keep, "%s", match);
+    }
+    return found;
+}
+
+// Opens the track files of the sheet, in order, and checks each against
+// those before it, the sheet itself and exclude.
+bool opentracks(Image &img, const CueSheet &sheet, const struct stat &cuest, bool forupdate,
+                const struct stat *exclude, const char *excludename, ImageError &err)
+{
+    const char *slash = strrchr(img.cuepath, '/');
+    const int dirlen = slash ? int(slash - img.cuepath) + 1 : 0;
+    for (int i = 0; i < sheet.nfiles; i++) {
+        const char *name = sheet.files[i];
+        char path[pathmax];
+        if (outside(name)) {
+            fail(err, img.cuepath, "names %s, outside the cue sheet's folder", name);
+            return false;
+        }
+        if (size_t(snprintf(path, sizeof path, "%.*s%s", dirlen, img.cuepath, name)) >= sizeof path) {
+            fail(err, name, "has too long a path");
+            return false;
+        }
+        struct stat st;
+        int fd = openfile(path, forupdate, st);
+        int openerr = errno;
+        if (fd < 0 && openerr == ENOENT) {
+            char other[pathmax];
+            snprintf(other, sizeof other, "%s", path);
+            int n = casematch(other, sizeof other);
+            if (n == 1) {
+                snprintf(path, sizeof path, "%s", other);
+                fd = openfile(path, forupdate, st);
+                openerr = errno;
+            } else if (n > 1) {
+                fail(err, path, "is missing, and several names differ from it only in case");
+                return false;
+            }
+        }
+        if (fd < 0) {
+            fail(err, path, "%s", openreason(openerr));
+            return false;
+        }
+        takefile(img, i, fd, path, st);
+
+        /* Checks */
+        const char *why = nullptr;
+        if (img.files[i].size == 0) why = "is empty";
+        for (int j = 0; j < i && !why; j++) {
+            const ImageFile &f = img.files[j];
+            if (samefile(f.dev, f.ino, f.rdev, f.blockdev, st)) why = "is listed twice in the cue sheet";
+        }
+        if (!why && samefile(cuest.st_dev, cuest.st_ino, cuest.st_rdev, false, st))
+            why = "is the cue sheet itself";
+        if (why) {
+            fail(err, path, "%s", why);
+            return false;
+        }
+        if (exclude && samefile(exclude->st_dev, exclude->st_ino, exclude->st_rdev,
+                                S_ISBLK(exclude->st_mode), st)) {
+            fail(err, path, "is the same file as %s", excludename ? excludename : "another given");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Places the sheet's tracks in the logical image: each from its first
+// index, counted in its own sectors from the track before it in its file.
+bool placetracks(Image &img, const CueSheet &sheet, ImageError &err)
+{
+    img.ntracks = sheet.ntracks;
+    for (int i = 0; i < sheet.ntracks; i++) {
+        const CueTrack &ct = sheet.tracks[i];
+        Track &t = img.tracks[i];
+        t.number = i + 1;
+        t.file = ct.file;
+        snprintf(t.mode, sizeof t.mode, "%s", ct.mode);
+        const ImageFile &f = img.files[ct.file];
+        const bool firstinfile = i == 0 || sheet.tracks[i - 1].file != ct.file;
+        if (firstinfile) {
+            t.first = f.first;
+        } else {
+            const CueTrack &prev = sheet.tracks[i - 1];
+            const Track &prevt = img.tracks[i - 1];
+            const bool prevfirst = i == 1 || sheet.tracks[i - 2].file != ct.file;
+            const int64_t prevstart = prevfirst ? 0 : prev.start;
+            if (ct.start < prev.start) {
+                char what[64];
+                snprintf(what, sizeof what, "starts track %d before track %d", i + 1, i);
+                fail(err, img.cuepath, "%s", what);
+                return false;
+            }
+            t.first = prevt.first + (ct.start - prevstart) * prev.sectorsize;
+            if (t.first > f.first + f.size) {
+                char what[64];
+                snprintf(what, sizeof what, "starts track %d past the end of its file", i + 1);
+                fail(err, img.cuepath, "%s", what);
+                return false;
+            }
+        }
+        if (i > 0) img.tracks[i - 1].size = t.first - img.tracks[i - 1].first;
+    }
+    img.tracks[img.ntracks - 1].size = img.size - img.tracks[img.ntracks - 1].first;
+    return true;
+}
+
+bool opencue(Image &img, const char *path, bool forupdate, const struct stat *exclude,
+             const char *excludename, ImageError &err)
+{
+    if (strlen(path) >= pathmax) {
+        fail(err, path, "has too long a path");
+        return false;
+    }
+    copypath(img.cuepath, path);
+    std::unique_ptr<char[]> text;
+    struct stat cuest;
+    if (!readcuetext(path, text, cuest, err)) return false;
+    std::unique_ptr<CueSheet> sheet(new (std::nothrow) CueSheet);
+    if (!sheet) {
+        fail(err, path, "%s", strerror(ENOMEM));
+        return false;
+    }
+    char reason[reasonmax];
+    if (!parsecue(text.get(), *sheet, reason, sizeof reason)) {
+        fail(err, path, "%s", reason);
+        return false;
+    }
+    img.cue = true;
+    return opentracks(img, *sheet, cuest, forupdate, exclude, excludename, err) &&
+           placetracks(img, *sheet, err);
+}
+
+bool pwriteall(int fd, const unsigned char *buf, int64_t len, int64_t pos)
+{
+    int64_t done = 0;
+    while (done < len) {
+        ssize_t n = pwrite(fd, buf + done, size_t(len - done), off_t(pos + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+} // namespace
+
+bool iscuesheet(const char *path)
+{
+    size_t len = strlen(path);
+    return len >= 4 && strcasecmp(path + len - 4, ".cue") == 0;
+}
+
+bool openimage(Image &img, const char *path, bool forupdate, const struct stat *exclude,
+               const char *excludename, ImageError &err)
+{
+    img.cue = false;
+    img.cuepath[0] = 0;
+    img.nfiles = img.ntracks = 0;
+    img.size = 0;
+    err.path[0] = err.reason[0] = 0;
+    bool ok = iscuesheet(path) ? opencue(img, path, forupdate, exclude, excludename, err)
+                               : opensingle(img, path, forupdate, exclude, excludename, err);
+    if (!ok) {
+        closeall(img);
+        img.cue = false;
+        img.ntracks = 0;
+    }
+    return ok;
+}
+
+bool closeimage(Image &img)
+{
+    bool ok = true;
+    for (int i = 0; i < img.nfiles; i++) {
+        if (img.files[i].fd >= 0 && close(img.files[i].fd) != 0) ok = false;
+        img.files[i].fd = -1;
+    }
+    return ok;
+}
+
+int fileat(const Image &img, int64_t pos)
+{
+    int lo = 0, hi = img.nfiles - 1;
+    while (lo < hi) {
+        int mid = (lo + hi + 1) / 2;
+        if (img.files[mid].first <= pos)
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    return lo;
+}
+
+int findfile(const Image &img, const struct stat &st)
+{
+    for (int i = 0; i < img.nfiles; i++) {
+        const ImageFile &f = img.files[i];
+        if (samefile(f.dev, f.ino, f.rdev, f.blockdev, st)) return i;
+    }
+    return -1;
+}
+
+int64_t readimage(const Image &img, unsigned char *buf, int64_t len, int64_t pos, int *failedfile)
+{
+    int64_t done = 0;
+    while (done < len && pos + done < img.size) {
+        const int64_t at = pos + done;
+        const int i = fileat(img, at);
+        const ImageFile &f = img.files[i];
+        const int64_t n = std::min(len - done, f.first + f.size - at);
+        const long got = zem::readat(f.fd, buf + done, long(n), at - f.first);
+        if (got < 0 || (got < n && i != img.nfiles - 1)) {
+            if (got >= 0) errno = EIO;   // a file before the last has shrunk
+            if (failedfile) *failedfile = i;
+            return -1;
+        }
+        done += got;
+        if (got < n) break;
+    }
+    return done;
+}
+
+bool writeimage(Image &img, const unsigned char *buf, int64_t len, int64_t pos, int *failedfile)
+{
+    const int last = img.nfiles - 1;
+    int64_t done = 0;
+    while (done < len) {
+        const int64_t at = pos + done;
+        const int i = fileat(img, at);
+        ImageFile &f = img.files[i];
+        const int64_t n = i == last ? len - done : std::min(len - done, f.first + f.size - at);
+        if (!pwriteall(f.fd, buf + done, n, at - f.first)) {
+            if (failedfile) *failedfile = i;
+            return false;
+        }
+        if (i == last && at + n > img.size) {
+            f.size = at + n - f.first;
+            img.size = at + n;
+        }
+        done += n;
+    }
+    return true;
+}
+
+bool findsplit(const char *path, SplitDump &out)
+{
+    struct stat st;
+    if (iscuesheet(path) || stat(path, &st) != 0) return false;
+    const char *slash = strrchr(path, '/');
+    char folder[pathmax];
+    snprintf(folder, sizeof folder, "%.*s", slash ? int(slash - path) + 1 : 2, slash ? path : "./");
+    DIR *d = opendir(folder);
+    if (!d) return false;
+    std::unique_ptr<Image> img(new (std::nothrow) Image);
+    bool found = false;
+    char best[pathmax] = {0};
+    while (img && d) {
+        const dirent *e = readdir(d);
+        if (!e) break;
+        if (!iscuesheet(e->d_name) || (found && strcmp(e->d_name, best) >= 0)) continue;
+        char cuepath[pathmax];
+        if (size_t(snprintf(cuepath, sizeof cuepath, "%s%s", slash ? folder : "", e->d_name)) >= sizeof cuepath)
+            continue;
+        ImageError err;
+        if (!openimage(*img, cuepath, false, nullptr, nullptr, err)) continue;
+        int i = findfile(*img, st);
+        if (i >= 0 && img->nfiles > 1) {
+            found = true;
+            snprintf(best, sizeof best, "%s", e->d_name);
+            copypath(out.cuepath, cuepath);
+            out.file = i;
+            out.nfiles = img->nfiles;
+            out.first = img->files[i].first;
+            out.size = img->files[i].size;
+            out.imagesize = img->size;
+        }
+        closeimage(*img);
+    }
+    closedir(d);
+    return found;
+}
+
+} // namespace disc
