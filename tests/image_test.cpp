@@ -100,9 +100,10 @@ TEST_F(DiscImage, CueSheetsPlaceFilesAndTracks)
          "FILE \"game (track 02).bin\" BINARY\n TRACK 02 AUDIO\n INDEX 01 00:00:00\n",
          {t1, t2}, {{0, "MODE2/2352", 0, a}, {1, "AUDIO", a, b}}},
         // 2048-byte sectors count at their own size: track 2 starts at 100
-        // of them, track 3 at its INDEX 00, 200 sectors of 2352 further on.
+        // of them from the start of the file (where track 1 starts, before
+        // its INDEX 01), track 3 at its INDEX 00, 200 sectors of 2352 further.
         {"tracks of several modes in one file",
-         "FILE \"merged.bin\" BINARY\n TRACK 01 MODE1/2048\n INDEX 01 00:00:00\n"
+         "FILE \"merged.bin\" BINARY\n TRACK 01 MODE1/2048\n INDEX 01 00:00:50\n"
          " TRACK 02 AUDIO\n INDEX 01 00:01:25\n TRACK 03 AUDIO\n INDEX 00 00:04:00\n INDEX 01 00:05:00\n",
          {"merged.bin"},
          {{0, "MODE1/2048", 0, 100 * 2048},
@@ -161,7 +162,7 @@ TEST_F(DiscImage, ReadsAndWritesAsTheMergedFile)
         {"ending exactly at the end", end - 7, 7},
         {"from within the last file past the end", end - 3, 9},
         {"past the end, after a gap", end + 100, 4},
-        {"at the new end", end + 104, 3},
+        {"one byte at the new end", end + 104, 1},
     };
     unsigned seed = 10;
     for (const Op &op : ops) {
