@@ -95,8 +95,8 @@ TEST_F(DiscImage, CueSheetsPlaceFilesAndTracks)
     } cases[] = {
         {"a dump: each track file starts its track", dumpcue.c_str(), {t1, t2, t3},
          {{0, "MODE2/2352", 0, a}, {1, "AUDIO", a, b}, {2, "AUDIO", a + b, c}}},
-        {"names in another case than the files'",
-         "FILE \"GAME (TRACK 01).BIN\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n"
+        {"names in another case than the files', after a byte order mark",
+         "\xef\xbb\xbf" "FILE \"GAME (TRACK 01).BIN\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n"
          "FILE \"game (track 02).bin\" BINARY\n TRACK 02 AUDIO\n INDEX 01 00:00:00\n",
          {t1, t2}, {{0, "MODE2/2352", 0, a}, {1, "AUDIO", a, b}}},
         // 2048-byte sectors count at their own size: track 2 starts at 100
@@ -218,7 +218,8 @@ TEST_F(DiscImage, RefusesBeforeAnything)
         std::string cue;
         std::string named;    // the file the refusal names
         const char *reason;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"a mode libcue does not know", file1 + "  TRACK 02 CDG\r\n    INDEX 01 00:01:00\r\n", "Try.cue",
          "does not parse: bad character 'C'"},
         {"text that is no cue sheet", "hello\n", "Try.cue", "does not parse"},
@@ -243,6 +244,9 @@ TEST_F(DiscImage, RefusesBeforeAnything)
          "Try.cue", "starts track 2 before track 1"},
         {"a FILE entry with no track", "FILE \"" + t2 + "\" BINARY\n" + file1, "Try.cue", "does not parse"},
     };
+    std::string hundred = "FILE \"" + t2 + "\" BINARY\n";
+    for (int i = 1; i <= 100; i++) hundred += " TRACK " + std::to_string(i) + " AUDIO\n INDEX 01 00:00:" + std::to_string(i) + "\n";
+    cases.push_back({"100 tracks (libcue keeps 99)", hundred, "Try.cue", "does not parse: too many tracks"});
     const int fds = openfds();
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
