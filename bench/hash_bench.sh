@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Times the image layer's hashes (CRC32, MD5 and SHA-1 in one reading, by
+# bench/hashbench) against md5sum of the same image alone, warm (everything
+# in the page cache), on one 700 MiB file and on the same bytes split into
+# three track files under a cue sheet. The programs take turns; the table
+# gives medians.
+# Usage: bench/hash_bench.sh [BUILDDIR] [RUNS] [MIB]   (defaults: build, 7, 700)
+#   KEEP=1 keeps the generated data in BUILDDIR/hashbench for the next run.
+set -euo pipefail
+build=$(realpath "${1:-build}")
+runs=${2:-7}
+mib=${3:-700}
+prog=$build/bench/hashbench
+[[ -x $prog ]] || { echo "hash_bench: $prog is missing; build first" >&2; exit 2; }
+data=$build/hashbench
+mkdir -p "$data"
+[[ ${KEEP:-0} == 1 ]] || trap 'rm -rf "$data"' EXIT
+if [[ ! -e $data/image.bin ]] || (($(stat -c %s "$data/image.bin") != mib << 20)); then
+  head -c "${mib}M" /dev/urandom >"$data/image.bin"
+  third=$(((mib << 20) / 3 / 2352 * 2352))
+  piece() { dd if="$data/image.bin" of="$data/Game (Track $1).bin" iflag=skip_bytes,count_bytes \
+           skip="$2" ${3:+count="$3"} bs=1M status=none; }
+  piece 01 0 "$third"
+  piece 02 "$third" "$third"
+  piece 03 $((2 * third))
+  for n in 01 02 03; do
+    printf 'FILE "Game (Track %s).bin" BINARY\r\n  TRACK %s MODE2/2352\r\n    INDEX 01 00:00:00\r\n' "$n" "$n"
+  done >"$data/Game.cue"
+fi
+
+now() { local t=${EPOCHREALTIME/./}; echo "$t"; }
+median() { sort -n | awk '{a[NR] = $1} END {print NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
+
+echo "hash benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
+     "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), Linux $(uname -r)"
+echo "image $mib MiB, warm; $runs runs each, taking turns; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "| image | md5sum s | hashbench s | ratio |"
+echo "|---|---|---|---|"
+want=$(md5sum <"$data/image.bin" | cut -d' ' -f1)
+for image in image.bin Game.cue; do
+  : >"$data/md5.t"
+  : >"$data/hash.t"
+  cat "$data"/*.bin >/dev/null
+  for ((i = 0; i < runs; i++)); do
+    t0=$(now); md5sum "$data/image.bin" >/dev/null; t1=$(now)
+    echo $((t1 - t0)) >>"$data/md5.t"
+    t0=$(now); out=$("$prog" "$data/$image"); t1=$(now)
+    echo $((t1 - t0)) >>"$data/hash.t"
+    [[ ${out%% *} == "$want" ]] || { echo "hash_bench: $image gave $out, md5sum $want" >&2; exit 1; }
+  done
+  m=$(median <"$data/md5.t")
+  h=$(median <"$data/hash.t")
+  awk -v n="$image" -v m="$m" -v h="$h" 'BEGIN {printf "| %s | %.3f | %.3f | %.2f |\n", n, m / 1e6, h / 1e6, h / m}'
+done
