@@ -28,28 +28,37 @@ if [[ ! -e $data/image.bin ]] || (($(stat -c %s "$data/image.bin") != mib << 20)
   done >"$data/Game.cue"
 fi
 
-now() { local t=${EPOCHREALTIME/./}; echo "$t"; }
+# timed FILE PROG ARGS...: appends "wall cpu" seconds of the run to FILE
+timed() {
+  local file=$1 t
+  shift
+  t=$( { TIMEFORMAT='%R %U %S'; time "$@" >"$data/out" 2>/dev/null; } 2>&1 )
+  awk '{print $1, $2 + $3}' <<<"$t" >>"$file"
+}
 median() { sort -n | awk '{a[NR] = $1} END {print NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 
 echo "hash benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
      "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), Linux $(uname -r)"
 echo "image $mib MiB, warm; $runs runs each, taking turns; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "(wall and CPU seconds, user and system, of all threads; medians)"
 echo
-echo "| image | md5sum s | hashbench s | ratio |"
-echo "|---|---|---|---|"
+echo "| image | md5sum wall | hashbench wall | ratio | md5sum CPU | hashbench CPU | ratio |"
+echo "|---|---|---|---|---|---|---|"
 want=$(md5sum <"$data/image.bin" | cut -d' ' -f1)
 for image in image.bin Game.cue; do
   : >"$data/md5.t"
   : >"$data/hash.t"
   cat "$data"/*.bin >/dev/null
   for ((i = 0; i < runs; i++)); do
-    t0=$(now); md5sum "$data/image.bin" >/dev/null; t1=$(now)
-    echo $((t1 - t0)) >>"$data/md5.t"
-    t0=$(now); out=$("$prog" "$data/$image"); t1=$(now)
-    echo $((t1 - t0)) >>"$data/hash.t"
-    [[ ${out%% *} == "$want" ]] || { echo "hash_bench: $image gave $out, md5sum $want" >&2; exit 1; }
+    timed "$data/md5.t" md5sum "$data/image.bin"
+    timed "$data/hash.t" "$prog" "$data/$image"
+    got=$(head -c 32 "$data/out")
+    [[ $got == "$want" ]] || { echo "hash_bench: $image gave MD5 $got, md5sum $want" >&2; exit 1; }
   done
-  m=$(median <"$data/md5.t")
-  h=$(median <"$data/hash.t")
-  awk -v n="$image" -v m="$m" -v h="$h" 'BEGIN {printf "| %s | %.3f | %.3f | %.2f |\n", n, m / 1e6, h / 1e6, h / m}'
+  mw=$(cut -d' ' -f1 "$data/md5.t" | median)
+  hw=$(cut -d' ' -f1 "$data/hash.t" | median)
+  mc=$(cut -d' ' -f2 "$data/md5.t" | median)
+  hc=$(cut -d' ' -f2 "$data/hash.t" | median)
+  awk -v n="$image" -v mw="$mw" -v hw="$hw" -v mc="$mc" -v hc="$hc" \
+    'BEGIN {printf "| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", n, mw, hw, hw / mw, mc, hc, hc / mc}'
 done

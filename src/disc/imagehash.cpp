@@ -23,8 +23,8 @@ namespace {
 
 // The reading thread fills one buffer while the other thread hashes the
 // ones before it; a few of them let either run ahead of the other a little.
-constexpr long chunklen = 1L << 20;
-constexpr int nchunks = 4;
+constexpr long chunklen = 1L << 18;
+constexpr int nchunks = 8;
 
 // The three hashes of one stretch of bytes (a file, or the whole image),
 // each kept or not.
