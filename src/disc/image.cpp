@@ -392,6 +392,10 @@ int findfile(const Image &img, const struct stat &st)
 
 int64_t readimage(const Image &img, unsigned char *buf, int64_t len, int64_t pos, int *failedfile)
 {
+    if (pos < 0 || len < 0) {
+        errno = EINVAL;
+        return -1;
+    }
     int64_t done = 0;
     while (done < len && pos + done < img.size) {
         const int64_t at = pos + done;
@@ -412,6 +416,10 @@ int64_t readimage(const Image &img, unsigned char *buf, int64_t len, int64_t pos
 
 bool writeimage(Image &img, const unsigned char *buf, int64_t len, int64_t pos, int *failedfile)
 {
+    if (pos < 0 || len < 0) {
+        errno = EINVAL;
+        return false;
+    }
     const int last = img.nfiles - 1;
     int64_t done = 0;
     while (done < len) {

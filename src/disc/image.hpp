@@ -91,14 +91,16 @@ int findfile(const Image &img, const struct stat &st);
 
 // Reads up to len bytes at logical offset pos into buf, across files;
 // returns the count read, short only at the logical end, or -1 (errno set)
-// when a read fails or a file that is not the last has become shorter.
+// when a read fails, a file that is not the last has become shorter, or pos
+// or len is negative.
 // failedfile, when given, gets the index of the file that failed.
 int64_t readimage(const Image &img, unsigned char *buf, int64_t len, int64_t pos,
                   int *failedfile = nullptr);
 
 // Writes len bytes at logical offset pos, split across files; what lies
 // past the logical end goes to the last file, which grows (with a zero gap
-// when pos is past the end). Returns false (errno set) when a write fails.
+// when pos is past the end). Returns false (errno set) when a write fails
+// or pos or len is negative.
 bool writeimage(Image &img, const unsigned char *buf, int64_t len, int64_t pos,
                 int *failedfile = nullptr);
 
