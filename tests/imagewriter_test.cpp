@@ -241,8 +241,14 @@ protected:
     // Applies recs to an image of size bytes; returns the console output.
     std::string run(size_t size, const Recs &recs, std::function<void()> start = nullptr)
     {
-        writefile(path("image.bin"), makeimage(size));
         writefile(path("patch.zem"), patchof(recs));
+        return runpatch(size, start);
+    }
+
+    // Applies the patch in patch.zem to an image of size bytes, as run does.
+    std::string runpatch(size_t size, std::function<void()> start = nullptr)
+    {
+        writefile(path("image.bin"), makeimage(size));
         std::string img = path("image.bin"), zem = path("patch.zem");
         char prog[] = "Mavrin";
         char *argv[] = {prog, img.data(), zem.data(), nullptr};
@@ -306,6 +312,32 @@ TEST_F(WriterInProcess, PatchOrImageChangedUnderTheRun)
     for (const Change &c : changes)
         EXPECT_EQ(run(3 * mib, c.recs, c.change), infolines(path("patch.zem"), 0, "test patch", nodiz) + c.last)
             << c.what;
+}
+
+TEST_F(WriterInProcess, LastRecordOfAPatchPast4GiBLands)
+{
+    // Records out of order, then empty records (a hole in the patch file
+    // reads as records of offset 0 and length 0) up to 4 GiB behind the
+    // first record, then one more record. The sorted writer keeps places as
+    // 32-bit distances from a batch's first record: the last one's would be
+    // the first one's.
+    Recs first;
+    for (int i = 0; i < 20; i++)
+        first.push_back({int32_t(4000 * (i * 7 % 20) + 100), bytes(i == 0 ? 11 : 10, uint8_t(i + 1))});
+    const Rec last = {90000, bytes(16, 0xee)};
+    const bytes head = patchof(first);
+    const int64_t lastat = zem::v1headerlen + (int64_t(1) << 32);
+    ASSERT_EQ((lastat - int64_t(head.size())) % zem::recheadlen, 0);
+    bytes tail;
+    addrecord(tail, last.pos, last.data);
+    writefile(path("patch.zem"), head);
+    int fd = open(path("patch.zem").c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), lastat), ssize_t(tail.size()));
+    close(fd);
+
+    EXPECT_EQ(runpatch(mib), infolines(path("patch.zem"), 0, "test patch", nodiz) + done);
+    EXPECT_GT(rs.nbatches, 0);   // the records were sorted
+    EXPECT_TRUE(readfile(path("image.bin")) == expected(makeimage(mib), first + Recs{last}));
 }
 
 BOTH_BUILDS(Interrupt);

@@ -15,6 +15,7 @@
 //   records covers whole pages and needs no read) and writes each run.
 // Records out of file order are first sorted by span, a batch at a time.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -35,6 +36,10 @@ constexpr long rmwbytes = 4096;
 constexpr long gapmax = 16 * 1024;
 // Patch bytes the planner looks at ahead of the record it places.
 constexpr long lookahead = 128 * 1024;
+// A sorted batch keeps each record's place as a 32-bit distance from the
+// batch's first record; empty records take no place in a batch but lengthen
+// it, so a batch also ends before a distance would not fit.
+constexpr int64_t keymax = UINT32_MAX;
 
 bool pwriteall(int fd, const unsigned char *data, long len, int64_t pos)
 {
@@ -245,16 +250,33 @@ void unguardbus(RunState &rs)
     busrun = nullptr;
 }
 
+// Patch offset of the record a reader reads next.
+int64_t nextat(const zem::RecordReader &r)
+{
+    return r.fileat - int64_t(r.end - r.next);
+}
+
+// What a piece of a record in span k is known by: the record's patch offset
+// and head. The batch sums it over the pieces it sorts, and over those it
+// then fetches by their keys, in another order; the sums must agree.
+uint64_t placehash(const zem::RecordReader &r, long k)
+{
+    uint64_t head = uint64_t(uint32_t(r.pos)) << 8 | uint64_t(r.len);
+    uint64_t x = uint64_t(r.recat) * 0x9e3779b97f4a7c15u ^ head ^ uint64_t(k) << 40;
+    x = (x ^ x >> 31) * 0xbf58476d1ce4e5b9u;
+    return x ^ x >> 29;
+}
+
 // Counts the pieces of the next records (each record, cut at span edges)
-// per span, with the stretch they cover, until batchmax pieces or the end.
-// Returns the records read, or -1 when the patch is not what the check
-// pass read.
-int64_t countbatch(RunState &rs)
+// per span, with the stretch they cover, until batchmax pieces, a record
+// too far from batchat for its key, or the end. Returns the records read, or
+// -1 when the patch is not what the check pass read.
+int64_t countbatch(RunState &rs, int64_t batchat)
 {
     std::memset(rs.spancount, 0, sizeof rs.spancount);
     long pieces = 0;
     int64_t n = 0;
-    while (pieces <= batchmax - 2) {
+    while (pieces <= batchmax - 2 && nextat(rs.reader) - batchat <= keymax) {
         zem::step s = zem::nextrecord(rs.reader);
         if (s == zem::stepend) break;
         if (s != zem::steprecord) return -1;
@@ -322,8 +344,9 @@ void prefetchbatch(const RunState &rs, const zem::RecordReader &mark, int64_t ba
 }
 
 // Writes the pieces of span k, each key the patch offset of its record from
-// batchat, in file order. A span dense with records is read first.
-bool writespan(RunState &rs, long k, const zem::RecordReader &mark, int64_t batchat)
+// batchat, in file order, and adds what each is known by to seen. A span
+// dense with records is read first.
+bool writespan(RunState &rs, long k, const zem::RecordReader &mark, int64_t batchat, uint64_t &seen)
 {
     if (!flushspan(rs)) return false;
     if (readsfirst(rs, k) && !loadspan(rs, rs.spanlo[k], rs.spanhi[k])) return false;
@@ -332,6 +355,7 @@ bool writespan(RunState &rs, long k, const zem::RecordReader &mark, int64_t batc
         int64_t pos, end;
         const unsigned char *data;
         if (!piece(pick, k, batchat, rs.batchkeys[i], pos, end, data)) return false;
+        seen += placehash(pick, k);
         if (!fits(rs, pos, long(end - pos)) && !flushspan(rs)) return false;
         copyin(rs, pos, data, long(end - pos));
     }
@@ -339,12 +363,13 @@ bool writespan(RunState &rs, long k, const zem::RecordReader &mark, int64_t batc
 }
 
 // Sorts the next batch of records by span, then writes it span by span.
-// Returns the records written, 0 at the end, -1 on a failure.
+// Returns the records written, 0 at the end, -1 on a failure: the patch
+// changed, or a piece fetched by its key was not the one sorted there.
 int64_t writebatch(RunState &rs)
 {
     zem::RecordReader mark = rs.reader;
-    int64_t batchat = mark.fileat - int64_t(mark.end - mark.next);
-    int64_t n = countbatch(rs);
+    int64_t batchat = nextat(mark);
+    int64_t n = countbatch(rs, batchat);
     if (n <= 0) return n;
 
     /* Where each span's pieces go: spancount becomes the next free slot */
@@ -357,6 +382,7 @@ int64_t writebatch(RunState &rs)
 
     /* The same records again, each piece into its span's slots */
     zem::RecordReader again = mark;
+    uint64_t placed = 0, seen = 0;
     for (int64_t i = 0; i < n; i++) {
         if (zem::nextrecord(again) != zem::steprecord) return -1;
         int64_t pos = again.pos, end = pos + again.len;
@@ -364,13 +390,15 @@ int64_t writebatch(RunState &rs)
             uint32_t limit = k + 1 < nspans ? rs.spanstart[k + 1] : total;
             if (rs.spancount[k] >= limit) return -1;
             rs.batchkeys[rs.spancount[k]++] = uint32_t(again.recat - batchat);
+            placed += placehash(again, long(k));
         }
     }
     if (again.heads != rs.reader.heads) return -1;
 
     prefetchbatch(rs, mark, batchat);
     for (long k = 0; k < nspans; k++)
-        if (rs.spancount[k] > rs.spanstart[k] && !writespan(rs, k, mark, batchat)) return -1;
+        if (rs.spancount[k] > rs.spanstart[k] && !writespan(rs, k, mark, batchat, seen)) return -1;
+    if (seen != placed) return -1;
     rs.nbatches++;
     return n;
 }
