@@ -62,6 +62,36 @@ Recs scattered(int32_t from, int32_t to, int n, int maxlen, uint32_t seed)
     return r;
 }
 
+// Four records of 20 bytes in each of n blocks of 4 KiB, every third block
+// from block first on: close enough to be read in stretches, which would
+// take three times the blocks that the records touch.
+Recs everythird(int first, int n)
+{
+    Recs r;
+    for (int b = 0; b < n; b++)
+        for (int i = 0; i < 4; i++)
+            r.push_back({int32_t((first + 3 * b) * 4096 + 100 + 1000 * i), bytes(20, uint8_t(1 + b % 200 + i))});
+    return r;
+}
+
+// The records in random order.
+Recs shuffled(Recs r, uint32_t seed)
+{
+    for (size_t i = r.size(); i > 1; i--) std::swap(r[i - 1], r[nextrandom(seed) % i]);
+    return r;
+}
+
+// Fills the disk that file lies on with it, then frees free bytes of it.
+void fillup(const std::string &file, long free)
+{
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const bytes block(4096, 1);
+    off_t size = 0;
+    while (write(fd, block.data(), block.size()) == ssize_t(block.size())) size += off_t(block.size());
+    EXPECT_EQ(ftruncate(fd, size - free), 0);
+    close(fd);
+}
+
 bytes patchof(const Recs &recs)
 {
     bytes p = zemheader(0);
@@ -185,10 +215,11 @@ TEST_P(Writer, FailedWriteInEveryWay)
     }
 }
 
-TEST_P(Writer, FullDiskInEveryWay)
+TEST_P(Writer, FullDiskFailsOnlyAPatchThatCannotFit)
 {
-    // A real full disk: a sparse image of 8 MiB on a tmpfs of 2 MiB, and
-    // patches that need more than the 2 MiB in each way of writing.
+    // A real full disk: a tmpfs of 2 MiB, 512 blocks of 4 KiB. A patch whose
+    // records fit when written one by one must fit whichever way the writer
+    // takes; one that needs more blocks ends with the write-failure line.
     std::string disk = path("disk");
     mkdir(disk.c_str(), 0700);
     if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2M") != 0)
@@ -199,22 +230,42 @@ TEST_P(Writer, FullDiskInEveryWay)
     } unmount{disk};
     struct Full {
         const char *what;
+        size_t imagesize;   // a sparse image: no block holds its bytes
+        // The image's holes are hidden: as many blocks as it is long are
+        // taken past its end, then the disk is filled but for 40 blocks.
+        bool hidden;
         Recs recs;
+        bool fits;
     };
     const std::vector<Full> fulls = {
-        {"gathered runs", adjacent(0, 12000, 255)},
-        {"stretches read first", spaced(0, 12000, 300, 64, 1)},
-        {"sorted by span", scattered(0, 8 * mib, 100000, 64, 2)},
+        {"gathered runs", 8 * mib, false, adjacent(0, 12000, 255), false},
+        {"stretches read first", 8 * mib, false, spaced(0, 12000, 300, 64, 1), false},
+        {"sorted by span", 8 * mib, false, scattered(0, 8 * mib, 100000, 64, 2), false},
+        {"close records over holes, in file order", 8 * mib, false, everythird(25, 300), true},
+        {"close records over holes, out of order", 8 * mib, false, shuffled(everythird(25, 300), 3), true},
+        {"holes hidden, in file order", 64 * 4096, true, everythird(1, 20), true},
+        {"holes hidden, out of order", 64 * 4096, true, shuffled(everythird(1, 20), 4), true},
     };
-    std::string img = disk + "/image.bin";
+    std::string img = disk + "/image.bin", filler = disk + "/filler";
     for (const Full &f : fulls) {
         writefile(img, {});
-        ASSERT_EQ(truncate(img.c_str(), 8 * mib), 0);
+        ASSERT_EQ(truncate(img.c_str(), off_t(f.imagesize)), 0);
+        if (f.hidden) {
+            int fd = open(img.c_str(), O_WRONLY);
+            ASSERT_EQ(fallocate(fd, FALLOC_FL_KEEP_SIZE, off_t(f.imagesize), off_t(f.imagesize)), 0);
+            close(fd);
+            fillup(filler, 40 * 4096);
+        }
         writefile(path("patch.zem"), patchof(f.recs));
         RunResult r = runprog(GetParam(), {img, path("patch.zem")});
-        EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "test patch", nodiz) + writefailed) << f.what;
+        EXPECT_EQ(r.out, infolines(path("patch.zem"), 0, "test patch", nodiz) + (f.fits ? done : writefailed))
+            << f.what;
         EXPECT_EQ(r.status, 0) << f.what;
+        if (f.fits) {
+            EXPECT_TRUE(readfile(img) == expected(bytes(f.imagesize, 0), f.recs)) << f.what;
+        }
         unlink(img.c_str());
+        unlink(filler.c_str());
     }
 }
 

@@ -14,6 +14,9 @@
 // - elsewhere it gathers records that join one another (a run of adjacent
 //   records covers whole pages and needs no read) and writes each run.
 // Records out of file order are first sorted by span, a batch at a time.
+// Where the image has holes, a stretch read first is written back only where
+// records wrote, so that the image takes no more blocks of the disk than
+// writing the records one by one would.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -47,10 +50,95 @@ bool pwriteall(int fd, const unsigned char *data, long len, int64_t pos)
     while (done < len) {
         ssize_t n = pwrite(fd, data + done, size_t(len - done), off_t(pos + done));
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;   // so that no earlier errno is taken for the cause
         if (n <= 0) return false;
         done += long(n);
     }
     return true;
+}
+
+// Notes that the image's bytes [pos, end) were written: they may lengthen
+// it, and a write that starts where the image has no holes leaves none.
+void wrote(RunState &rs, int64_t pos, int64_t end)
+{
+    if (end > rs.binsize) rs.binsize = end;
+    if (pos <= rs.densesize && end > rs.densesize) rs.densesize = end;
+}
+
+// Whether the image has a hole in [lo, hi), or ends before hi. Asks the file
+// system only where the image is not known to have none.
+bool holein(const RunState &rs, int64_t lo, int64_t hi)
+{
+    if (hi <= rs.densesize) return false;
+    if (hi > rs.binsize) return true;
+    off_t hole = lseek(rs.binfd, off_t(lo), SEEK_HOLE);
+    return hole < 0 || int64_t(hole) < hi;   // when it cannot say, as if there were one
+}
+
+// Whether records wrote unit u of the span, counted from the unit that
+// spanpos lies in.
+bool marked(const RunState &rs, int64_t u)
+{
+    return rs.spanwrote[u / 64] >> (u % 64) & 1;
+}
+
+// Whether the block of the span at image offset b (a whole one, within the
+// span) is one that no record wrote and that holds only zeros.
+bool idleblock(const RunState &rs, int64_t b)
+{
+    int64_t u = (b >> unitshift) - (rs.spanpos >> unitshift);
+    for (int64_t v = u + (rs.blocksize >> unitshift); u < v; u++)
+        if (marked(rs, u)) return false;
+    const unsigned char *at = rs.span + (b - rs.spanpos);
+    return at[0] == 0 && std::memcmp(at, at + 1, size_t(rs.blocksize - 1)) == 0;
+}
+
+// Writes the units of the span that records wrote, a run of them at a time;
+// none goes past the span's end, so that the image grows only to where a
+// record ends.
+bool writemarked(RunState &rs)
+{
+    int64_t base = rs.spanpos >> unitshift, end = rs.spanpos + rs.spanfill;
+    int64_t nunits = ((end - 1) >> unitshift) - base + 1;
+    for (int64_t u = 0; u < nunits;) {
+        if (!marked(rs, u)) {
+            u++;
+            continue;
+        }
+        int64_t v = u + 1;
+        while (v < nunits && marked(rs, v)) v++;
+        int64_t lo = (base + u) << unitshift, hi = (base + v) << unitshift;
+        if (lo < rs.spanpos) lo = rs.spanpos;
+        if (hi > end) hi = end;
+        if (!pwriteall(rs.binfd, rs.span + (lo - rs.spanpos), long(hi - lo), lo)) return false;
+        rs.nwrites++;
+        wrote(rs, lo, hi);
+        u = v;
+    }
+    return true;
+}
+
+// After a write of a span read first failed for space: gives back the
+// blocks within it that no record wrote and that hold only zeros, which the
+// failed write may have taken where the image had holes (a hole reads as
+// zeros, so the image reads as before). The image is not what its size in
+// blocks said: from now on the writer asks where its holes are.
+void giveback(RunState &rs)
+{
+    int64_t end = rs.spanpos + rs.spanfill;
+    int64_t from = -1;   // start of the idle blocks before b, when there are some
+    for (int64_t b = (rs.spanpos + rs.blocksize - 1) / rs.blocksize * rs.blocksize;; b += rs.blocksize) {
+        bool whole = b + rs.blocksize <= end;
+        bool idle = whole && idleblock(rs, b);
+        if (idle && from < 0) from = b;
+        if (!idle && from >= 0) {
+            int mode = FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE;
+            (void)fallocate(rs.binfd, mode, off_t(from), off_t(b - from));   // where it cannot, no matter
+            from = -1;
+        }
+        if (!whole) break;
+    }
+    rs.densesize = 0;
 }
 
 // Reads len bytes at pos; false when the file holds fewer.
@@ -59,13 +147,22 @@ bool preadall(int fd, unsigned char *data, long len, int64_t pos)
     return zem::readat(fd, data, len, pos) == len;
 }
 
-// Writes what the span holds and empties it.
+// Writes what the span holds and empties it. A span read first over a hole
+// is written only where records wrote; one whose write fails for space is
+// written so too, for its records may still fit one by one.
 bool flushspan(RunState &rs)
 {
     if (rs.spanfill == 0) return true;
-    if (!pwriteall(rs.binfd, rs.span, rs.spanfill, rs.spanpos)) return false;
-    rs.nwrites++;
-    if (rs.spanpos + rs.spanfill > rs.binsize) rs.binsize = rs.spanpos + rs.spanfill;
+    if (rs.spanloaded && rs.spansparse) {
+        if (!writemarked(rs)) return false;
+    } else if (pwriteall(rs.binfd, rs.span, rs.spanfill, rs.spanpos)) {
+        rs.nwrites++;
+        wrote(rs, rs.spanpos, rs.spanpos + rs.spanfill);
+    } else {
+        if (!rs.spanloaded || (errno != ENOSPC && errno != EDQUOT)) return false;
+        giveback(rs);
+        if (!writemarked(rs)) return false;
+    }
     rs.spanfill = 0;
     rs.spanloaded = false;
     return true;
@@ -85,6 +182,8 @@ bool loadspan(RunState &rs, int64_t lo, int64_t hi)
     rs.spanpos = lo;
     rs.spanfill = len;
     rs.spanloaded = true;
+    rs.spansparse = holein(rs, lo, hi);
+    std::memset(rs.spanwrote, 0, sizeof rs.spanwrote);
     return true;
 }
 
@@ -99,13 +198,19 @@ bool fits(const RunState &rs, int64_t pos, long len)
 }
 
 // Copies a record into the span; it fits, or the span is empty. A later
-// record's bytes land over an earlier one's, as in file order.
+// record's bytes land over an earlier one's, as in file order. In a span read
+// first, the units the record writes are marked.
 void copyin(RunState &rs, int64_t pos, const unsigned char *data, long len)
 {
     if (rs.spanfill == 0 && !rs.spanloaded) rs.spanpos = pos;
     long at = long(pos - rs.spanpos);
     std::memcpy(rs.span + at, data, size_t(len));
     if (at + len > rs.spanfill) rs.spanfill = at + len;
+    if (rs.spanloaded) {
+        int64_t base = rs.spanpos >> unitshift;
+        for (int64_t u = (pos >> unitshift) - base; u <= ((pos + len - 1) >> unitshift) - base; u++)
+            rs.spanwrote[u / 64] |= uint64_t(1) << (u % 64);
+    }
 }
 
 // Whether a record at pos joins the gathered bytes (and does not fit only
@@ -127,7 +232,7 @@ bool sendblocks(RunState &rs, int64_t pos)
     long sent = long(cut - rs.spanpos);
     if (!pwriteall(rs.binfd, rs.span, sent, rs.spanpos)) return false;
     rs.nwrites++;
-    if (cut > rs.binsize) rs.binsize = cut;
+    wrote(rs, rs.spanpos, cut);
     std::memmove(rs.span, rs.span + sent, size_t(rs.spanfill - sent));
     rs.spanpos = cut;
     rs.spanfill -= sent;
@@ -438,6 +543,10 @@ bool startwriter(RunState &rs)
     rs.blocksize = st.st_blksize;
     if (rs.blocksize < 512 || rs.blocksize > spanlen / 4 || (rs.blocksize & (rs.blocksize - 1)) != 0)
         rs.blocksize = 4096;
+    // A file whose blocks (st_blocks counts 512 bytes) hold all its bytes has
+    // no holes; a block device has none.
+    bool dense = S_ISBLK(st.st_mode) || int64_t(st.st_blocks) * 512 >= rs.binsize;
+    rs.densesize = dense ? rs.binsize : 0;
     rs.prefetchto = 0;
     rs.spanfill = 0;
     rs.spanloaded = false;

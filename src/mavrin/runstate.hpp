@@ -16,6 +16,13 @@ constexpr long spanlen = 1L << spanshift;
 constexpr long nspans = long((zem::imagelimit + zem::recmaxdata) >> spanshift) + 1;
 // Records (or pieces of them, cut at span edges) sorted by place at once.
 constexpr long batchmax = 512 * 1024;
+// The bytes that records wrote into a stretch read first are marked in
+// units of unitlen, aligned in the image: a unit lies within one block of any
+// file system, so writing only the marked units writes no block more than
+// writing the records one by one would.
+constexpr int unitshift = 9;
+constexpr long unitlen = 1L << unitshift;
+constexpr long spanunits = spanlen / unitlen + 1;   // a span need not start on a unit
 
 // Everything one run needs, in fixed-size fields. It must be zero-filled
 // before the run starts (a static object is): short reads rely on it, and
@@ -60,12 +67,20 @@ struct RunState {
     // that joined one another there.
     int binfd;
     int64_t binsize;        // the image's size as the writes leave it
+    int64_t densesize;      // the image has no holes below this offset
     long blocksize;         // the file system's block
     int64_t prefetchto;     // patch offset up to which records were looked at to prefetch
     unsigned char span[spanlen];
     int64_t spanpos;
     long spanfill;
     bool spanloaded;
+    // Of a span read first: whether it lies over a hole of the image (or past
+    // its end), and which units of it records wrote. Over a hole only those
+    // units are written back, so that no block is filled in that no record
+    // needs; elsewhere they are written alone when writing the span whole
+    // fails for space.
+    bool spansparse;
+    uint64_t spanwrote[(spanunits + 63) / 64];
     int64_t nloads, nwrites, nbatches;   // what the writer did: reads, writes, sorted batches
 
     // Records out of order are sorted a batch at a time, by span, from the
