@@ -15,8 +15,8 @@
 //   records covers whole pages and needs no read) and writes each run.
 // Records out of file order are first sorted by span, a batch at a time.
 // Where the image has holes, a stretch read first is written back only where
-// records wrote, so that the image takes no more blocks of the disk than
-// writing the records one by one would.
+// records changed it, so that the image takes no more blocks of the disk
+// than writing the records one by one would.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -40,9 +40,10 @@ constexpr long gapmax = 16 * 1024;
 // Patch bytes the planner looks at ahead of the record it places.
 constexpr long lookahead = 128 * 1024;
 // A sorted batch keeps each record's place as a 32-bit distance from the
-// batch's first record; empty records take no place in a batch but lengthen
-// it, so a batch also ends before a distance would not fit.
-constexpr int64_t keymax = UINT32_MAX;
+// batch's first record. Empty records take no place in a batch but lengthen
+// it, so a batch also ends at an empty record past keyroom: the records of
+// data that may follow (no more than batchmax) keep the distances below 4 GiB.
+constexpr int64_t keyroom = int64_t(UINT32_MAX) - batchmax * (zem::recheadlen + zem::recmaxdata);
 
 bool pwriteall(int fd, const unsigned char *data, long len, int64_t pos)
 {
@@ -75,63 +76,52 @@ bool holein(const RunState &rs, int64_t lo, int64_t hi)
     return hole < 0 || int64_t(hole) < hi;   // when it cannot say, as if there were one
 }
 
-// Whether records wrote unit u of the span, counted from the unit that
-// spanpos lies in.
-bool marked(const RunState &rs, int64_t u)
+// Writes the units of the span (1 << unitshift bytes, aligned in the image)
+// whose bytes differ from what the image holds, a run of them at a time: a
+// unit that no record changed is not written, so no block is taken that the
+// records do not need. Past the image's end it holds zeros, as a gap there
+// reads; the unit where the span ends is written all the same, so that the
+// image grows to where the last record ends.
+bool writechanged(RunState &rs)
 {
-    return rs.spanwrote[u / 64] >> (u % 64) & 1;
-}
-
-// Whether the block of the span at image offset b (a whole one, within the
-// span) is one that no record wrote and that holds only zeros.
-bool idleblock(const RunState &rs, int64_t b)
-{
-    int64_t u = (b >> unitshift) - (rs.spanpos >> unitshift);
-    for (int64_t v = u + (rs.blocksize >> unitshift); u < v; u++)
-        if (marked(rs, u)) return false;
-    const unsigned char *at = rs.span + (b - rs.spanpos);
-    return at[0] == 0 && std::memcmp(at, at + 1, size_t(rs.blocksize - 1)) == 0;
-}
-
-// Writes the units of the span that records wrote, a run of them at a time;
-// none goes past the span's end, so that the image grows only to where a
-// record ends.
-bool writemarked(RunState &rs)
-{
-    int64_t base = rs.spanpos >> unitshift, end = rs.spanpos + rs.spanfill;
-    int64_t nunits = ((end - 1) >> unitshift) - base + 1;
-    for (int64_t u = 0; u < nunits;) {
-        if (!marked(rs, u)) {
-            u++;
-            continue;
-        }
-        int64_t v = u + 1;
-        while (v < nunits && marked(rs, v)) v++;
-        int64_t lo = (base + u) << unitshift, hi = (base + v) << unitshift;
-        if (lo < rs.spanpos) lo = rs.spanpos;
+    int64_t end = rs.spanpos + rs.spanfill;
+    long have = zem::readat(rs.binfd, rs.spanwas, rs.spanfill, rs.spanpos);
+    if (have < 0) return false;
+    std::memset(rs.spanwas + have, 0, size_t(rs.spanfill - have));
+    int64_t from = -1;   // start of the changed units before lo, when there are some
+    for (int64_t lo = rs.spanpos;;) {
+        int64_t hi = ((lo >> unitshift) + 1) << unitshift;
         if (hi > end) hi = end;
-        if (!pwriteall(rs.binfd, rs.span + (lo - rs.spanpos), long(hi - lo), lo)) return false;
-        rs.nwrites++;
-        wrote(rs, lo, hi);
-        u = v;
+        long at = long(lo - rs.spanpos);
+        bool changed = lo < end && (std::memcmp(rs.span + at, rs.spanwas + at, size_t(hi - lo)) != 0 ||
+                                    (hi == end && end > rs.binsize));
+        if (changed && from < 0) from = lo;
+        if (!changed && from >= 0) {
+            if (!pwriteall(rs.binfd, rs.span + (from - rs.spanpos), long(lo - from), from)) return false;
+            rs.nwrites++;
+            wrote(rs, from, lo);
+            from = -1;
+        }
+        if (lo == end) return true;
+        lo = hi;
     }
-    return true;
 }
 
 // After a write of a span read first failed for space: gives back the
-// blocks within it that no record wrote and that hold only zeros, which the
-// failed write may have taken where the image had holes (a hole reads as
-// zeros, so the image reads as before). The image is not what its size in
-// blocks said: from now on the writer asks where its holes are.
+// blocks within it that are to hold only zeros, which the failed write may
+// have taken where the image had holes (a hole reads as zeros, so the image
+// reads as it should). The image is not what its size in blocks said: from
+// now on the writer asks where its holes are.
 void giveback(RunState &rs)
 {
     int64_t end = rs.spanpos + rs.spanfill;
-    int64_t from = -1;   // start of the idle blocks before b, when there are some
+    int64_t from = -1;   // start of the zero blocks before b, when there are some
     for (int64_t b = (rs.spanpos + rs.blocksize - 1) / rs.blocksize * rs.blocksize;; b += rs.blocksize) {
         bool whole = b + rs.blocksize <= end;
-        bool idle = whole && idleblock(rs, b);
-        if (idle && from < 0) from = b;
-        if (!idle && from >= 0) {
+        const unsigned char *at = whole ? rs.span + (b - rs.spanpos) : nullptr;
+        bool zero = whole && at[0] == 0 && std::memcmp(at, at + 1, size_t(rs.blocksize - 1)) == 0;
+        if (zero && from < 0) from = b;
+        if (!zero && from >= 0) {
             int mode = FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE;
             (void)fallocate(rs.binfd, mode, off_t(from), off_t(b - from));   // where it cannot, no matter
             from = -1;
@@ -148,20 +138,20 @@ bool preadall(int fd, unsigned char *data, long len, int64_t pos)
 }
 
 // Writes what the span holds and empties it. A span read first over a hole
-// is written only where records wrote; one whose write fails for space is
-// written so too, for its records may still fit one by one.
+// is written only where records changed it; one whose write fails for space
+// is written so too, for its records may still fit one by one.
 bool flushspan(RunState &rs)
 {
     if (rs.spanfill == 0) return true;
     if (rs.spanloaded && rs.spansparse) {
-        if (!writemarked(rs)) return false;
+        if (!writechanged(rs)) return false;
     } else if (pwriteall(rs.binfd, rs.span, rs.spanfill, rs.spanpos)) {
         rs.nwrites++;
         wrote(rs, rs.spanpos, rs.spanpos + rs.spanfill);
     } else {
         if (!rs.spanloaded || (errno != ENOSPC && errno != EDQUOT)) return false;
         giveback(rs);
-        if (!writemarked(rs)) return false;
+        if (!writechanged(rs)) return false;
     }
     rs.spanfill = 0;
     rs.spanloaded = false;
@@ -183,7 +173,6 @@ bool loadspan(RunState &rs, int64_t lo, int64_t hi)
     rs.spanfill = len;
     rs.spanloaded = true;
     rs.spansparse = holein(rs, lo, hi);
-    std::memset(rs.spanwrote, 0, sizeof rs.spanwrote);
     return true;
 }
 
@@ -198,19 +187,13 @@ bool fits(const RunState &rs, int64_t pos, long len)
 }
 
 // Copies a record into the span; it fits, or the span is empty. A later
-// record's bytes land over an earlier one's, as in file order. In a span read
-// first, the units the record writes are marked.
+// record's bytes land over an earlier one's, as in file order.
 void copyin(RunState &rs, int64_t pos, const unsigned char *data, long len)
 {
     if (rs.spanfill == 0 && !rs.spanloaded) rs.spanpos = pos;
     long at = long(pos - rs.spanpos);
     std::memcpy(rs.span + at, data, size_t(len));
     if (at + len > rs.spanfill) rs.spanfill = at + len;
-    if (rs.spanloaded) {
-        int64_t base = rs.spanpos >> unitshift;
-        for (int64_t u = (pos >> unitshift) - base; u <= ((pos + len - 1) >> unitshift) - base; u++)
-            rs.spanwrote[u / 64] |= uint64_t(1) << (u % 64);
-    }
 }
 
 // Whether a record at pos joins the gathered bytes (and does not fit only
@@ -361,31 +344,30 @@ int64_t nextat(const zem::RecordReader &r)
     return r.fileat - int64_t(r.end - r.next);
 }
 
-// What a piece of a record in span k is known by: the record's patch offset
-// and head. The batch sums it over the pieces it sorts, and over those it
-// then fetches by their keys, in another order; the sums must agree.
-uint64_t placehash(const zem::RecordReader &r, long k)
+// What the record a piece comes from is known by: its patch offset and head.
+// A batch sums it over the pieces it sorts, and over those it then fetches
+// by their keys, in another order; the sums must agree.
+uint64_t placehash(const zem::RecordReader &r)
 {
     uint64_t head = uint64_t(uint32_t(r.pos)) << 8 | uint64_t(r.len);
-    uint64_t x = uint64_t(r.recat) * 0x9e3779b97f4a7c15u ^ head ^ uint64_t(k) << 40;
-    x = (x ^ x >> 31) * 0xbf58476d1ce4e5b9u;
-    return x ^ x >> 29;
+    return (uint64_t(r.recat) * 0x9e3779b97f4a7c15u ^ head) * 0xbf58476d1ce4e5b9u;
 }
 
 // Counts the pieces of the next records (each record, cut at span edges)
-// per span, with the stretch they cover, until batchmax pieces, a record
-// too far from batchat for its key, or the end. Returns the records read, or
+// per span, with the stretch they cover, until batchmax pieces, an empty
+// record past keyroom from batchat, or the end. Returns the records read, or
 // -1 when the patch is not what the check pass read.
 int64_t countbatch(RunState &rs, int64_t batchat)
 {
     std::memset(rs.spancount, 0, sizeof rs.spancount);
     long pieces = 0;
     int64_t n = 0;
-    while (pieces <= batchmax - 2 && nextat(rs.reader) - batchat <= keymax) {
+    while (pieces <= batchmax - 2) {
         zem::step s = zem::nextrecord(rs.reader);
         if (s == zem::stepend) break;
         if (s != zem::steprecord) return -1;
         n++;
+        if (rs.reader.len == 0 && nextat(rs.reader) - batchat > keyroom) break;
         int64_t pos = rs.reader.pos, end = pos + rs.reader.len;
         for (int64_t k = pos >> spanshift; pos < end && k <= (end - 1) >> spanshift; k++) {
             int64_t lo = pos > k << spanshift ? pos : k << spanshift;
@@ -460,7 +442,7 @@ bool writespan(RunState &rs, long k, const zem::RecordReader &mark, int64_t batc
         int64_t pos, end;
         const unsigned char *data;
         if (!piece(pick, k, batchat, rs.batchkeys[i], pos, end, data)) return false;
-        seen += placehash(pick, k);
+        seen += placehash(pick);
         if (!fits(rs, pos, long(end - pos)) && !flushspan(rs)) return false;
         copyin(rs, pos, data, long(end - pos));
     }
@@ -495,7 +477,7 @@ int64_t writebatch(RunState &rs)
             uint32_t limit = k + 1 < nspans ? rs.spanstart[k + 1] : total;
             if (rs.spancount[k] >= limit) return -1;
             rs.batchkeys[rs.spancount[k]++] = uint32_t(again.recat - batchat);
-            placed += placehash(again, long(k));
+            placed += placehash(again);
         }
     }
     if (again.heads != rs.reader.heads) return -1;

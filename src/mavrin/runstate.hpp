@@ -16,13 +16,11 @@ constexpr long spanlen = 1L << spanshift;
 constexpr long nspans = long((zem::imagelimit + zem::recmaxdata) >> spanshift) + 1;
 // Records (or pieces of them, cut at span edges) sorted by place at once.
 constexpr long batchmax = 512 * 1024;
-// The bytes that records wrote into a stretch read first are marked in
-// units of unitlen, aligned in the image: a unit lies within one block of any
-// file system, so writing only the marked units writes no block more than
-// writing the records one by one would.
+// Where a stretch read first must not be written whole, the writer writes
+// the units of 1 << unitshift bytes, aligned in the image, that records
+// changed: a unit lies within one block of any file system, so this takes no
+// block more than writing the records one by one would.
 constexpr int unitshift = 9;
-constexpr long unitlen = 1L << unitshift;
-constexpr long spanunits = spanlen / unitlen + 1;   // a span need not start on a unit
 
 // Everything one run needs, in fixed-size fields. It must be zero-filled
 // before the run starts (a static object is): short reads rely on it, and
@@ -75,12 +73,12 @@ struct RunState {
     long spanfill;
     bool spanloaded;
     // Of a span read first: whether it lies over a hole of the image (or past
-    // its end), and which units of it records wrote. Over a hole only those
-    // units are written back, so that no block is filled in that no record
-    // needs; elsewhere they are written alone when writing the span whole
-    // fails for space.
+    // its end), and the image's bytes there as they are when it is written.
+    // Over a hole only the units whose bytes records changed are written, so
+    // that no block is filled in that no record needs; elsewhere they are
+    // written so when writing the span whole fails for space.
     bool spansparse;
-    uint64_t spanwrote[(spanunits + 63) / 64];
+    unsigned char spanwas[spanlen];
     int64_t nloads, nwrites, nbatches;   // what the writer did: reads, writes, sorted batches
 
     // Records out of order are sorted a batch at a time, by span, from the
