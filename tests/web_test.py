@@ -1,0 +1,287 @@
+#!/usr/bin/python3
+"""The web page in headless Chromium, driven by Selenium, against the real
+Mavrin and zeminfo: for each case the page's report must be zeminfo's, its log
+Mavrin's lines (as a terminal shows them, answers echoed) and its download
+Mavrin's image, byte for byte. Exits 77 (skipped) when Chromium, ChromeDriver
+or Selenium is missing, unless CI=true."""
+import argparse
+import functools
+import http.server
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+CHROMIUM = '/usr/bin/chromium'
+CHROMEDRIVER = '/usr/bin/chromedriver'
+
+
+def missing():
+    """What the test needs and this machine lacks, in words; None when nothing."""
+    lack = [p for p in (CHROMIUM, CHROMEDRIVER) if not os.access(p, os.X_OK)]
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        lack.append('python3-selenium')
+    return ', '.join(lack) if lack else None
+
+
+# Patches, byte by byte
+def header(method, desc):
+    return b'ZEM\0\0' + bytes([method]) + desc.encode('cp437').ljust(50, b'\0')
+
+
+def check(image, size=None):
+    """Image size and validation block of a version 2.0 patch made for image."""
+    block = image[37664:37664 + 1024].ljust(1024, b'\0')
+    return struct.pack('<i', len(image) if size is None else size) + block
+
+
+def record(pos, data):
+    return struct.pack('<iB', pos, len(data)) + data
+
+
+def diz(text):
+    stored = text + b'-------'   # the seven bytes never shown
+    return b'#' * 18 + stored + b'#' * 12 + b'.DIZ' + struct.pack('<i', len(stored))
+
+
+def image(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+def example(folder, name):
+    with open(os.path.join(folder, name), 'rb') as f:
+        return f.read()
+
+
+def shuffled(img, count, seed):
+    """A version 1.0 patch of count records in random order, many of them
+    overlapping, some past the end, larger than the page's batch buffer so
+    that later batches overwrite earlier ones in place."""
+    rnd = random.Random(seed)
+    data = rnd.randbytes(1 << 16)
+    out = [header(0, 'records in random order')]
+    for _ in range(count):
+        n = rnd.randint(1, 48)
+        at = rnd.randrange(len(img) + 3000 - n)
+        k = rnd.randrange(len(data) - n)
+        out.append(record(at, data[k:k + n]))
+    # Late records over the first bytes of the image, written by early ones too.
+    out += [record(i * 7, bytes([i]) * 9) for i in range(256)]
+    return b''.join(out)
+
+
+def cases(folder):
+    """Each case: name, image, patch, answers; the result is judged against Mavrin."""
+    ex = example(folder, 'example.bin')
+    exz = example(folder, 'example.zem')
+    wrong = bytearray(ex + b'\x55' * 2352)
+    wrong[37664:37664 + 16] = b'another revision'
+    patched = subprocess_apply(ex, exz)
+    small = image(3 * 2352 * 16, 7)
+    grow = (header(1, 'grows the image') + check(small) + record(40, b'in') +
+            record(len(small) + 4000, b'past the end') + record(0, b'') +
+            diz(b'\xb0\xb1\xb2 Caf\x82 \xc9\xcd\xbb\r\nsecond line'))
+    big = image(8 << 20, 11)
+    return [
+        ('example', ex, exz, []),
+        ('wrong-no', bytes(wrong), exz, [False]),
+        ('wrong-yes-no', bytes(wrong), exz, [True, False]),
+        ('wrong-yes-yes', bytes(wrong), exz, [True, True]),
+        ('applied', patched, exz, [True]),
+        ('damaged', ex, exz[:-60], []),
+        ('grows', small, grow, []),
+        ('outoforder', big, shuffled(big, 620000, 5), []),
+    ]
+
+
+MAVRIN = None
+
+
+def subprocess_apply(img, patch, answers=''):
+    """Mavrin's console output and the image it leaves."""
+    d = tempfile.mkdtemp()
+    try:
+        with open(os.path.join(d, 'i.bin'), 'wb') as f:
+            f.write(img)
+        with open(os.path.join(d, 'p.zem'), 'wb') as f:
+            f.write(patch)
+        subprocess.run([MAVRIN, 'i.bin', 'p.zem'], cwd=d, input=answers.encode(),
+                       capture_output=True, check=True)
+        with open(os.path.join(d, 'i.bin'), 'rb') as f:
+            return f.read()
+    finally:
+        shutil.rmtree(d)
+
+
+def terminal(out, answers):
+    """Mavrin's output as a terminal shows it: each answer echoed after its
+    question, the first line naming the page, CR LF as a newline."""
+    text = out.decode('cp437').replace('\r\n', '\n')
+    text = text.replace('Mavrin v2.0 for Linux/Unix\n', 'Mavrin v2.0 for the web\n', 1)
+    parts = text.split('(y/n): ')
+    shown = parts[0]
+    for answer, rest in zip(answers, parts[1:]):
+        shown += '(y/n): ' + ('y' if answer else 'n') + '\n' + rest
+    return shown
+
+
+class Server(http.server.ThreadingHTTPServer):
+    """Serves the page's folder on a free loopback port; counts the requests."""
+    requests = 0
+
+
+def serve(folder):
+    class Handler(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+        def do_GET(self):
+            self.server.requests += 1
+            super().do_GET()
+
+    server = Server(('127.0.0.1', 0), functools.partial(Handler, directory=folder))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def browser(profile, downloads):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
+                '--disable-background-networking', '--disable-component-update',
+                '--disable-sync', '--no-first-run', '--user-data-dir=' + profile):
+        options.add_argument(arg)
+    options.add_experimental_option('prefs', {'download.default_directory': downloads,
+                                              'download.prompt_for_download': False})
+    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+
+
+def wait(what, seconds, step=0.05):
+    end = time.time() + seconds
+    while time.time() < end:
+        got = what()
+        if got:
+            return got
+        time.sleep(step)
+    return None
+
+
+def downloaded(folder, name, size):
+    path = os.path.join(folder, name)
+    return os.path.exists(path) and os.path.getsize(path) == size and \
+        not any(n.endswith('.crdownload') for n in os.listdir(folder))
+
+
+def runcase(driver, server, work, downloads, case):
+    """Runs one case in the page and with the real programs; returns the faults."""
+    from selenium.webdriver.common.by import By
+    name, img, patch, answers = case
+    imagename, patchname = name + '.bin', name + '.zem'
+    for n, b in ((imagename, img), (patchname, patch)):
+        with open(os.path.join(work, n), 'wb') as f:
+            f.write(b)
+    report = subprocess.run([ZEMINFO, patchname, imagename], cwd=work,
+                            capture_output=True).stdout.decode()
+    # Mavrin reads one character for each question, the rest of a line waits.
+    answer = ''.join('y' if a else 'n' for a in answers)
+    shutil.copy(os.path.join(work, imagename), os.path.join(work, 'mavrin.bin'))
+    out = subprocess.run([MAVRIN, 'mavrin.bin', patchname], cwd=work, input=answer.encode(),
+                         capture_output=True, check=True).stdout
+    with open(os.path.join(work, 'mavrin.bin'), 'rb') as f:
+        expected = f.read()
+    lines = terminal(out, answers)
+
+    # A fresh page for each case; once it has loaded, it may request nothing.
+    el = lambda i: driver.find_element(By.ID, i)  # noqa: E731
+    state = lambda: driver.find_element(By.TAG_NAME, 'body').get_attribute('data-state')  # noqa: E731
+    driver.get('http://127.0.0.1:%d/index.html?save=download' % server.server_address[1])
+    faults = []
+    if not wait(lambda: state() == 'ready', 30):
+        return ['the page did not load: ' + el('status').text]
+    loaded = server.requests
+    el('image').send_keys(os.path.join(work, imagename))
+    el('patch').send_keys(os.path.join(work, patchname))
+    blank = el('report').get_attribute('textContent')
+    shown = wait(lambda: state() == 'ready' and el('report').get_attribute('textContent') not in
+                 (blank, 'Examining…') and el('report').get_attribute('textContent'), 120)
+    if shown != report.rstrip('\n'):
+        faults.append('the report is not zeminfo\'s:\n%s\n--- zeminfo ---\n%s' % (shown, report))
+    el('apply').click()
+    for a in answers:
+        if not wait(lambda: state() == 'asking', 60):
+            faults.append('no question for answer %s' % a)
+            break
+        el('yes' if a else 'no').click()
+    done = wait(lambda: state() in ('done', 'stopped', 'damaged', 'failed'), 300)
+    log = el('log').get_attribute('textContent')
+    if not done:
+        faults.append('the page did not finish: ' + el('status').text)
+    if not log.startswith(lines):
+        faults.append('the log is not Mavrin\'s:\n%s\n--- Mavrin ---\n%s' % (log, lines))
+    wrote = out.endswith(b'DONE..\n')
+    if wrote:
+        if not wait(lambda: downloaded(downloads, imagename, len(expected)), 120):
+            faults.append('no download of %d bytes' % len(expected))
+        else:
+            with open(os.path.join(downloads, imagename), 'rb') as f:
+                if f.read() != expected:
+                    faults.append('the download differs from Mavrin\'s image')
+    elif os.path.exists(os.path.join(downloads, imagename)):
+        faults.append('a download, where Mavrin wrote nothing')
+    if wrote != log.rstrip('\n').endswith('bytes.'):
+        faults.append('the outcome line does not say what happened: ' + log.splitlines()[-1])
+    if server.requests != loaded:
+        faults.append('the page made %d requests after it loaded' % (server.requests - loaded))
+    return faults
+
+
+def main():
+    global MAVRIN, ZEMINFO
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--page', required=True)
+    ap.add_argument('--mavrin', required=True)
+    ap.add_argument('--zeminfo', required=True)
+    ap.add_argument('--example', required=True)
+    args = ap.parse_args()
+    MAVRIN, ZEMINFO = os.path.abspath(args.mavrin), os.path.abspath(args.zeminfo)
+    lack = missing()
+    if lack:
+        print('web page tests skipped: missing ' + lack)
+        return 1 if os.environ.get('CI') == 'true' else 77
+
+    tmp = tempfile.mkdtemp(prefix='mavrin-web-')
+    work, downloads, profile = (os.path.join(tmp, n) for n in ('work', 'downloads', 'profile'))
+    for d in (work, downloads, profile):
+        os.mkdir(d)
+    server = serve(args.page)
+    driver = browser(profile, downloads)
+    failed = 0
+    try:
+        table = cases(args.example)
+        for case in table:
+            started = time.time()
+            faults = runcase(driver, server, work, downloads, case)
+            print('%s: %s (%.1f s)' % (case[0], 'ok' if not faults else 'FAILED',
+                                       time.time() - started))
+            for f in faults:
+                print('  ' + f)
+            failed += bool(faults)
+        print('%d passed, %d failed' % (len(table) - failed, failed))
+    finally:
+        driver.quit()
+        server.shutdown()
+        shutil.rmtree(tmp, ignore_errors=True)
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,426 @@
+// The page's patcher, built with Emscripten for a Web Worker: Mavrin's run
+// over the picked files, the result written slice by slice into a file the
+// page owns in the origin-private file system.
+//
+// The picked files are mounted read-only (WORKERFS): every read here is a
+// read of a slice of the file, never the whole of it. The result is written
+// through outwrite/outread, which the worker gives a synchronous access
+// handle to. Every buffer is a fixed array below; nothing is allocated.
+//
+// The result is made in one pass over the image: each slice of it is read,
+// the records that fall in the slice are copied in, and the slice is written
+// out. To place records in any order with fixed memory, the records are
+// taken a batch at a time (as many as the batch buffer holds) and sorted by
+// slice with a counting sort, each slice's records kept in patch order; the
+// first batch goes in during the pass, each later one is copied into the
+// written result in place, slice by slice. So a later record wins over an
+// earlier one wherever they overlap, as in Mavrin; past the image's end the
+// result is lengthened with zeros up to the last record's end.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <emscripten.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "infocore.hpp"
+#include "zemreader.hpp"
+
+namespace {
+
+// Slices of the image: read, patched and written one at a time.
+constexpr int sliceshift = 22;
+constexpr long slicelen = 1L << sliceshift;   // 4 MiB
+constexpr long nslices = long((zem::imagelimit + zem::recmaxdata) >> sliceshift) + 1;
+// A batch: the records themselves (offset, length, data, as in the patch),
+// and a key for each piece of them (a record across a slice edge is two).
+constexpr long batchlen = 16L << 20;
+constexpr long keymax = 1L << 20;
+
+// The run: files, what the header said, and the buffers.
+struct Web {
+    int patchfd, imagefd;
+    int64_t patchlen, imagelen;
+    zem::kind kind;
+    zem::Trailer trailer;
+    int question;                  // the question asked last: 1 size, 2 content
+
+    zem::Area area;
+    zem::RecordReader reader;
+    unsigned char chunk[256 * 1024];   // the reader's buffer
+    int64_t records;               // counted by the check pass
+    uint64_t heads;                // the reader's hash of their heads
+    int64_t resultlen;             // the image's size, or the last record's end
+
+    bool pending;                  // the reader holds a record the last batch had no room for
+    unsigned char batch[batchlen];
+    long batchfill;
+    uint32_t keys[keymax];         // batch offsets of records, sorted by slice
+    uint32_t count[nslices];       // pieces in each slice, then where the next goes
+    uint32_t start[nslices];
+    int64_t lo[nslices], hi[nslices];   // the bytes each slice's pieces cover
+    unsigned char slice[slicelen];
+};
+Web w;
+
+// What the run said, for #log.
+EM_JS(void, weblog, (const char *text), { postMessage({log : UTF8ToString(text)}); });
+// Progress of the write: done of total bytes.
+EM_JS(void, webprogress, (double done, double total), { Module.progress(done, total); });
+// The result file: n bytes at at. Each returns the count, or -1 when the
+// browser refused (the reason is kept for the page).
+EM_JS(int, outwrite, (const unsigned char *p, int n, double at), {
+    try {
+        return Module.out.write(HEAPU8.subarray(p, p + n), {at : at});
+    } catch (e) {
+        Module.failure = e.name + ": " + e.message;
+        return -1;
+    }
+});
+EM_JS(int, outread, (unsigned char *p, int n, double at), {
+    try {
+        return Module.out.read(HEAPU8.subarray(p, p + n), {at : at});
+    } catch (e) {
+        Module.failure = e.name + ": " + e.message;
+        return -1;
+    }
+});
+
+// Prints to #log, as Mavrin prints to its console.
+void say(const char *format, ...)
+{
+    static char text[8192];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    weblog(text);
+}
+
+// n bytes of a file at pos into out; what it lacks reads as zeros, as
+// Mavrin's short reads leave them.
+void bytesat(int fd, int64_t pos, long n, unsigned char *out)
+{
+    long got = zem::readat(fd, out, n, pos);
+    if (got < 0) got = 0;
+    std::memset(out + got, 0, size_t(n - got));
+}
+
+// The file's size, or -1.
+int64_t filesize(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+// A text of the patch, code page 437, as zeminfo shows it.
+void saytext(const char *format, const unsigned char *p, long n)
+{
+    say(format, forterminal(cp437(p, n)).c_str());
+}
+
+// What the run does next: the page asks, or patches, or it has ended.
+enum next { nextend = 0, nextask = 1, nextpatch = 2 };
+
+// The image checks of a version 2.0 patch, from question q on: its size,
+// then its bytes at the block offset against the validation block.
+int checkimage(int q)
+{
+    if (q <= 1) {
+        unsigned char le[zem::imagesizelen];
+        bytesat(w.patchfd, zem::imagesizepos, zem::imagesizelen, le);
+        if (w.imagelen < 0 || w.imagelen != zem::getle32(le)) {
+            say("The size of the BIN file isnt correct\nCONTINUE though? (y/n): ");
+            w.question = 1;
+            return nextask;
+        }
+    }
+    static unsigned char stored[zem::checkblocklen], now[zem::checkblocklen];
+    bytesat(w.patchfd, zem::checkblockpos, zem::checkblocklen, stored);
+    bytesat(w.imagefd, zem::imageblockpos, zem::checkblocklen, now);
+    if (q <= 2 && std::memcmp(stored, now, sizeof now) != 0) {
+        say("The BINfile does not seem to be the right one\n"
+            "CONTINUE though? (Suggestion: NO) (y/n): ");
+        w.question = 2;
+        return nextask;
+    }
+    return nextpatch;
+}
+
+// The records area, and the last line before the patching starts.
+int startpatching()
+{
+    w.area = zem::recordsarea(w.kind, w.trailer, w.patchlen);
+    say("Patching ... ");
+    return nextpatch;
+}
+
+// Counts each piece of a record in its slice, with the bytes it covers;
+// with place set, puts its key in the slice's next slot instead.
+void pieces(uint32_t key, int64_t pos, long len, bool place)
+{
+    int64_t end = pos + len;
+    for (int64_t k = pos >> sliceshift; k <= (end - 1) >> sliceshift; k++) {
+        if (place) {
+            w.keys[w.count[k]++] = key;
+            continue;
+        }
+        int64_t a = pos > k << sliceshift ? pos : k << sliceshift;
+        int64_t b = end < (k + 1) << sliceshift ? end : (k + 1) << sliceshift;
+        if (w.count[k]++ == 0 || a < w.lo[k]) w.lo[k] = a;
+        if (w.count[k] == 1 || b > w.hi[k]) w.hi[k] = b;
+    }
+}
+
+// Reads the next batch of records into the batch buffer and sorts their
+// keys by slice. Returns the records read, 0 at the end, -1 when the patch
+// is not what the check pass read.
+int64_t readbatch()
+{
+    std::memset(w.count, 0, sizeof w.count);
+    w.batchfill = 0;
+    long nkeys = 0;
+    int64_t n = 0;
+    for (;;) {
+        if (!w.pending) {
+            zem::step s = zem::nextrecord(w.reader);
+            if (s == zem::stepend) break;
+            if (s != zem::steprecord) return -1;
+            n++;
+            if (w.reader.len == 0) continue;   // writes nothing
+        }
+        long need = zem::recheadlen + w.reader.len;
+        w.pending = w.batchfill + need > batchlen || nkeys + 2 > keymax;
+        if (w.pending) break;
+        unsigned char *at = w.batch + w.batchfill;
+        zem::putle32(at, w.reader.pos);
+        at[zem::recposlen] = (unsigned char)w.reader.len;
+        std::memcpy(at + zem::recheadlen, w.reader.data, size_t(w.reader.len));
+        int64_t first = int64_t(w.reader.pos) >> sliceshift;
+        nkeys += 1 + ((int64_t(w.reader.pos) + w.reader.len - 1) >> sliceshift != first);
+        pieces(uint32_t(w.batchfill), w.reader.pos, w.reader.len, false);
+        w.batchfill += need;
+    }
+    if (w.batchfill == 0) return n;
+
+    /* Where each slice's keys go, then the keys in patch order */
+    uint32_t total = 0;
+    for (long k = 0; k < nslices; k++) {
+        w.start[k] = total;
+        total += w.count[k];
+        w.count[k] = w.start[k];
+    }
+    for (long at = 0; at < w.batchfill;) {
+        long len = w.batch[at + zem::recposlen];
+        pieces(uint32_t(at), zem::getle32(w.batch + at), len, true);
+        at += zem::recheadlen + len;
+    }
+    return n > 0 ? n : 1;
+}
+
+// Copies the pieces of slice k into buf, which holds the result's bytes
+// from bufat on.
+void applyslice(long k, unsigned char *buf, int64_t bufat)
+{
+    int64_t sliceat = int64_t(k) << sliceshift;
+    for (uint32_t i = w.start[k]; i < w.count[k]; i++) {
+        const unsigned char *rec = w.batch + w.keys[i];
+        int64_t pos = zem::getle32(rec), end = pos + rec[zem::recposlen];
+        const unsigned char *data = rec + zem::recheadlen;
+        if (pos < sliceat) {
+            data += sliceat - pos;
+            pos = sliceat;
+        }
+        if (end > sliceat + slicelen) end = sliceat + slicelen;
+        std::memcpy(buf + (pos - bufat), data, size_t(end - pos));
+    }
+}
+
+bool writeall(const unsigned char *p, long n, int64_t at)
+{
+    return outwrite(p, int(n), double(at)) == n;
+}
+
+// Where the records read into the batch end in the patch.
+int64_t batchend()
+{
+    return w.pending ? w.reader.recat : w.area.first + w.area.len;
+}
+
+// Progress counts the result's bytes, then the patch's records placed after
+// the first batch.
+double worktotal()
+{
+    return double(w.resultlen) + double(w.area.len);
+}
+
+// The pass that makes the result: every slice of the image, with the first
+// batch's records in it, and zeros from the image's end to the result's.
+bool firstpass()
+{
+    for (int64_t at = 0; at < w.resultlen; at += slicelen) {
+        long k = long(at >> sliceshift);
+        long len = long(w.resultlen - at < slicelen ? w.resultlen - at : slicelen);
+        long have = w.imagelen > at ? long(w.imagelen - at < len ? w.imagelen - at : len) : 0;
+        if (have > 0 && zem::readat(w.imagefd, w.slice, have, at) != have) return false;
+        std::memset(w.slice + have, 0, size_t(len - have));
+        if (k < nslices) applyslice(k, w.slice, at);
+        if (!writeall(w.slice, len, at)) return false;
+        double part = double(at + len) / double(w.resultlen);
+        webprogress(double(at + len) + part * double(batchend() - w.area.first), worktotal());
+    }
+    return true;
+}
+
+// A later batch: the bytes each slice's records cover are read from the
+// result, the records copied in, and the bytes written back.
+bool laterbatch(int64_t from)
+{
+    int64_t to = batchend();
+    for (long k = 0; k < nslices; k++) {
+        if (w.count[k] == w.start[k]) continue;
+        long len = long(w.hi[k] - w.lo[k]);
+        if (outread(w.slice, int(len), double(w.lo[k])) != len) return false;
+        applyslice(k, w.slice, w.lo[k]);
+        if (!writeall(w.slice, len, w.lo[k])) return false;
+        double part = double(k + 1) / double(nslices);
+        webprogress(double(w.resultlen) + double(from - w.area.first) + part * double(to - from),
+                    worktotal());
+    }
+    return true;
+}
+
+// The check pass: every record read before anything is written; false when
+// the area is damaged or cannot be read. Finds the result's size.
+bool checkrecords()
+{
+    zem::readrecords(w.reader, w.area, w.patchfd, w.chunk, sizeof w.chunk);
+    w.resultlen = w.imagelen;
+    for (;;) {
+        zem::step s = zem::nextrecord(w.reader);
+        if (s == zem::stepend) break;
+        if (s != zem::steprecord) return false;
+        int64_t end = int64_t(w.reader.pos) + w.reader.len;
+        if (w.reader.len > 0 && end > w.resultlen) w.resultlen = end;
+    }
+    w.records = w.reader.records;
+    w.heads = w.reader.heads;
+    return true;
+}
+
+} // namespace
+
+// Starts a run over the patch and the image mounted at these paths; name is
+// the patch's name as the page shows it. Prints Mavrin's lines up to the
+// first question, or up to "Patching ... ". Returns what comes next.
+extern "C" EMSCRIPTEN_KEEPALIVE int webstart(const char *patchpath, const char *imagepath,
+                                              const char *name, const char *imagename)
+{
+    std::string error;
+    w.patchfd = w.imagefd = -1;
+    w.question = 0;
+    w.pending = false;
+    say("Mavrin v2.0 for the web\n");
+    if (!cp437init(error)) {
+        say("%s\n", error.c_str());
+        return nextend;
+    }
+    w.imagefd = open(imagepath, O_RDONLY);
+    w.patchfd = open(patchpath, O_RDONLY);
+    if (w.imagefd < 0 || w.patchfd < 0) {
+        say("File %s does not exist.\n", w.imagefd < 0 ? imagename : name);
+        return nextend;
+    }
+    w.patchlen = filesize(w.patchfd);
+    w.imagelen = filesize(w.imagefd);
+
+    /* Identify */
+    unsigned char head[zem::methodpos + 1];
+    bytesat(w.patchfd, 0, sizeof head, head);
+    w.kind = zem::identify(head, w.patchlen < long(sizeof head) ? w.patchlen : long(sizeof head));
+    if (w.kind == zem::notzem) {
+        say("File %s if *NO* ZEM file.\n", name);
+        return nextend;
+    }
+    if (w.kind == zem::unknownmethod) {
+        say("Unknown Encodingmethod! - check for updates.\n");
+        return nextend;
+    }
+
+    /* Information lines */
+    unsigned char desc[zem::desclen];
+    bytesat(w.patchfd, zem::descpos, zem::desclen, desc);
+    bool v1 = w.kind == zem::version1;
+    say("\nFilename       : %s\n", name);
+    say("Enc. Method    : %d (%s)\n", v1 ? zem::methodv1 : zem::methodv2, v1 ? "ZEM1.0" : "ZEM2.0");
+    saytext("Description    : %s\n", desc, zem::desclen);
+    w.trailer = {false, 0};
+    if (v1) {
+        say("File_id.diz    : no\n\n");   // version 1.0 has no trailer
+        return startpatching();
+    }
+
+    /* FILE_ID.DIZ */
+    unsigned char tail[zem::diztagfromend] = {0};
+    if (w.patchlen >= zem::diztagfromend)
+        bytesat(w.patchfd, w.patchlen - zem::diztagfromend, zem::diztagfromend, tail);
+    w.trailer = zem::findtrailer(tail, w.patchlen);
+    if (!w.trailer.present) {
+        say("File_id.diz    : no\n\n");
+    } else {
+        say("File_id.diz    : yes, showing...\n");
+        zem::TrailerText text = zem::trailertext(w.trailer, w.patchlen);
+        static unsigned char diz[zem::diztextmax];
+        if (text.shown > 0) bytesat(w.patchfd, text.at, text.shown, diz);
+        saytext("%s\n", diz, text.shown);
+    }
+    int next = checkimage(1);
+    return next == nextpatch ? startpatching() : next;
+}
+
+// The answer to the question asked last; returns what comes next.
+extern "C" EMSCRIPTEN_KEEPALIVE int webanswer(int yes)
+{
+    if (!yes) {
+        say("\nAborted...\n");
+        return nextend;
+    }
+    int next = checkimage(w.question + 1);
+    return next == nextpatch ? startpatching() : next;
+}
+
+// Outcomes of webpatch.
+enum outcome { patchdone = 0, patchdamaged = 1, patchfailed = 2 };
+
+// Checks every record, then writes the result; the worker has opened the
+// result file. Prints the last of Mavrin's lines; returns the outcome.
+extern "C" EMSCRIPTEN_KEEPALIVE int webpatch()
+{
+    if (w.area.damage != zem::flawnone || !checkrecords()) {
+        say("ERROR: damaged ZEM file, the BIN file was not changed.\n");
+        return patchdamaged;
+    }
+    zem::readrecords(w.reader, w.area, w.patchfd, w.chunk, sizeof w.chunk);
+    bool ok = readbatch() >= 0 && firstpass();
+    int64_t n = 1;
+    while (ok && w.pending) {
+        int64_t from = batchend();
+        if ((n = readbatch()) <= 0) break;
+        ok = laterbatch(from);
+    }
+    // The patch must have held what the check pass read.
+    if (n < 0 || w.reader.records != w.records || w.reader.heads != w.heads) ok = false;
+    if (!ok) {
+        say("ERROR: writing the patched image failed; the picked file was not changed.\n");
+        return patchfailed;
+    }
+    say("DONE..\n");
+    return patchdone;
+}
+
+// The result's size, for the page (after webpatch).
+extern "C" EMSCRIPTEN_KEEPALIVE double webresultlen()
+{
+    return double(w.resultlen);
+}

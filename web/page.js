@@ -1,0 +1,278 @@
+// The page: picks the files, shows zeminfo's report and Mavrin's lines,
+// asks Mavrin's questions, and saves the result the worker wrote.
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+const params = new URLSearchParams(location.search);
+// ?save=download: always the download, never the File System Access API.
+const downloadonly = params.get('save') === 'download';
+
+// Everything the workers need, fetched once as the page loads: nothing is
+// requested after that.
+const parts = {};
+let imagehandle = null;   // the image's handle, when chosen with write access
+let examining = null;     // a promise that ends with the current examination
+let examiner = null;      // its worker
+let resulturl = null;
+let busy = false;
+
+async function load() {
+  if (!window.Worker || !navigator.storage || !navigator.storage.getDirectory) {
+    throw new Error('this browser lacks Web Workers or the origin-private file system');
+  }
+  const fetchok = async (name) => {
+    const r = await fetch(name);
+    if (!r.ok) throw new Error(name + ': ' + r.status + ' ' + r.statusText);
+    return r;
+  };
+  const script = async (name) => URL.createObjectURL(
+    new Blob([await (await fetchok(name)).text()], { type: 'text/javascript' }));
+  const binary = async (name) => (await fetchok(name)).arrayBuffer();
+  [parts.worker, parts.infoglue, parts.infowasm, parts.patchglue, parts.patchwasm] =
+    await Promise.all([script('worker.js'), script('zeminfo.js'), binary('zeminfo.wasm'),
+                       script('mavrinweb.js'), binary('mavrinweb.wasm')]);
+}
+
+// The status line; state, when given, goes to body's data-state as well:
+// examining, ready, running, asking, or how the run ended (done, stopped,
+// damaged, failed), for tests and for pages that embed this one.
+function setstatus(text, state) {
+  $('status').textContent = text;
+  if (state) document.body.dataset.state = state;
+}
+
+function log(text) {
+  $('log').textContent += text;
+}
+
+// The one image file, or null; says why not in the status line.
+function pickedimage() {
+  const files = $('image').files;
+  if (files.length > 1) {
+    setstatus('Choose one image file: cue sheets with their track files are not supported yet.');
+    return null;
+  }
+  return files.length ? files[0] : null;
+}
+
+// Starts a worker on a task; calls onmessage with each message it sends.
+function startworker(task, extra, onmessage) {
+  const w = new Worker(parts.worker);
+  w.onmessage = (e) => onmessage(e.data, w);
+  w.onerror = (e) => {
+    e.preventDefault();
+    onmessage({ failed: e.message || 'the worker stopped' }, w);
+  };
+  const glue = task === 'info' ? parts.infoglue : parts.patchglue;
+  const wasm = task === 'info' ? parts.infowasm : parts.patchwasm;
+  w.postMessage(Object.assign({ task: task, glue: glue, wasm: wasm }, extra));
+  return w;
+}
+
+// Runs zeminfo on the chosen patch (and image) and shows its report.
+function examine() {
+  if (!document.body.dataset.ready) return;
+  if (examiner) examiner.terminate();
+  examiner = null;
+  examining = null;
+  const patch = $('patch').files[0];
+  const image = pickedimage();
+  $('apply').disabled = !patch || !image || busy;
+  if (!patch) return;
+  if ($('image').files.length > 1) return;
+  setstatus('zeminfo is examining ' + patch.name + (image ? ' and ' + image.name : '') + '…',
+            'examining');
+  $('report').textContent = 'Examining…';
+  examining = new Promise((resolve) => {
+    examiner = startworker('info', { patch: patch, image: image }, (m, w) => {
+      w.terminate();
+      if (w !== examiner) return resolve();
+      examiner = null;
+      if (m.failed) {
+        $('report').textContent = 'zeminfo failed: ' + m.failed;
+      } else {
+        $('report').textContent = [m.report, m.errors].filter((t) => t).join('\n');
+      }
+      if (!busy) setstatus(image ? 'Ready to apply the patch.' : 'Choose the image too.', 'ready');
+      resolve();
+    });
+  });
+}
+
+// Shows the question Mavrin just printed and waits for an answer.
+function ask(worker) {
+  const lines = $('log').textContent.split('\n');
+  const what = lines.length >= 2 ? lines[lines.length - 2] : '';
+  $('questiontext').textContent = what + '. Continue though?';
+  $('question').hidden = false;
+  setstatus('A question: ' + what + '.', 'asking');
+  $('no').focus();
+  const answer = (yes) => {
+    $('question').hidden = true;
+    $('yes').onclick = $('no').onclick = null;
+    document.onkeydown = null;
+    setstatus('Patching…', 'running');
+    worker.postMessage({ answer: yes });
+  };
+  $('yes').onclick = () => answer(true);
+  $('no').onclick = () => answer(false);
+  document.onkeydown = (e) => {
+    const k = e.key.toLowerCase();
+    if (k === 'y' || k === 'n') {
+      e.preventDefault();
+      answer(k === 'y');
+    }
+  };
+}
+
+function setprogress(done, total) {
+  const value = total > 0 ? Math.round((done / total) * 1000) : 0;
+  $('progress').value = value;
+  $('percent').textContent = (value / 10).toFixed(1) + '%';
+}
+
+// The patched image, as the worker left it in the origin-private file system.
+async function result() {
+  const root = await navigator.storage.getDirectory();
+  const dir = await root.getDirectoryHandle('mavrin');
+  return (await dir.getFileHandle('result')).getFile();
+}
+
+// Offers the result under the image's name; downloads it at once with
+// ?save=download.
+async function offer(name, size) {
+  const file = await result();
+  if (resulturl) URL.revokeObjectURL(resulturl);
+  resulturl = URL.createObjectURL(file);
+  const a = $('download');
+  a.href = resulturl;
+  a.download = name;
+  a.textContent = 'Download the patched image (' + name + ', ' + size + ' bytes)';
+  $('writeback').hidden = !imagehandle || downloadonly;
+  $('save').hidden = false;
+  if (downloadonly) {
+    a.click();
+    log('The patched image is saved as a download: ' + name + ', ' + size + ' bytes.\n');
+  } else {
+    log('The patched image is ready: ' + name + ', ' + size + ' bytes. Download it' +
+        (imagehandle ? ', or write it into the chosen image.' : '.') + '\n');
+    a.focus();
+  }
+}
+
+// Writes the result into the image chosen with write access.
+async function writeback() {
+  const button = $('writeback');
+  button.disabled = true;
+  try {
+    if ((await imagehandle.requestPermission({ mode: 'readwrite' })) !== 'granted') {
+      throw new Error('the browser was not allowed to write ' + imagehandle.name);
+    }
+    setstatus('Writing ' + imagehandle.name + '…');
+    const out = await imagehandle.createWritable();
+    await (await result()).stream().pipeTo(out);
+    setstatus(imagehandle.name + ' is patched.');
+    log(imagehandle.name + ' is patched.\n');
+  } catch (e) {
+    setstatus('Writing the chosen image failed: ' + e.message);
+    log('Writing the chosen image failed: ' + e.message + '\n');
+  } finally {
+    button.disabled = false;
+  }
+}
+
+function finish(text, state) {
+  busy = false;
+  $('image').disabled = $('patch').disabled = false;
+  $('imagepick').disabled = false;
+  $('apply').disabled = false;
+  window.onbeforeunload = null;
+  setstatus(text, state);
+}
+
+// Applies the patch: Mavrin's lines, its questions, the write, the result.
+async function apply(event) {
+  event.preventDefault();
+  const patch = $('patch').files[0];
+  const image = pickedimage();
+  if (!patch || !image || busy) return;
+  busy = true;
+  $('image').disabled = $('patch').disabled = $('apply').disabled = true;
+  $('imagepick').disabled = true;
+  $('save').hidden = true;
+  $('log').textContent = '';
+  setprogress(0, 1);
+  setstatus('Patching…', 'running');
+  window.onbeforeunload = (e) => {
+    e.preventDefault();
+    return '';
+  };
+  if (examining) {
+    setstatus('Waiting for zeminfo to finish…');
+    await examining;
+  }
+  setstatus('Patching ' + image.name + '…', 'running');
+  startworker('patch', { patch: patch, image: image }, (m, w) => {
+    if (m.log) log(m.log);
+    else if (m.progress) setprogress(m.progress[0], m.progress[1]);
+    else if (m.ask) ask(w);
+    else if (m.failed) {
+      w.terminate();
+      log('\nERROR: ' + m.failed + '\nThe picked image was not changed.\n');
+      finish('Patching failed: ' + m.failed, 'failed');
+    } else if (m.end) {
+      w.terminate();
+      if (m.end === 'done') {
+        setprogress(1, 1);
+        offer(image.name, m.size).then(
+          () => finish('Done: the patched image is ' + (downloadonly ? 'downloaded.' : 'ready.'),
+                       'done'),
+          (e) => finish('Saving the result failed: ' + e.message, 'failed'));
+      } else if (m.end === 'failed') {
+        if (m.reason) log('(' + m.reason + ')\n');
+        finish('Patching failed; the picked image was not changed.', 'failed');
+      } else {
+        log('Nothing was written.\n');
+        finish(m.end === 'damaged' ? 'The patch is damaged: nothing was written.'
+                                   : 'Stopped: nothing was written.', m.end);
+      }
+    }
+  });
+}
+
+// Chooses the image through the File System Access API, so that the result
+// can be written back into it.
+async function pickimage() {
+  let handles;
+  try {
+    handles = await window.showOpenFilePicker();
+  } catch (e) {
+    return;   // the user closed the picker
+  }
+  imagehandle = handles[0];
+  const dt = new DataTransfer();
+  dt.items.add(await imagehandle.getFile());
+  $('image').files = dt.files;
+  examine();
+}
+
+document.addEventListener('DOMContentLoaded', () => {
+  $('form').addEventListener('submit', apply);
+  $('image').addEventListener('change', () => {
+    imagehandle = null;
+    examine();
+  });
+  $('patch').addEventListener('change', examine);
+  $('writeback').addEventListener('click', writeback);
+  if (window.showOpenFilePicker && !downloadonly) {
+    $('imagepick').hidden = false;
+    $('imagepick').addEventListener('click', pickimage);
+  }
+  load().then(() => {
+    document.body.dataset.ready = 'yes';
+    setstatus('Ready: choose the image and the patch.', 'ready');
+    examine();
+  }, (e) => {
+    setstatus('This page cannot work here: ' + e.message);
+  });
+});
