@@ -114,10 +114,12 @@ int64_t filesize(int fd)
     return fstat(fd, &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
-// A text of the patch, code page 437, as zeminfo shows it.
-void saytext(const char *format, const unsigned char *p, long n)
+// A text of the patch, code page 437, as zeminfo shows it: the description
+// on one line, the FILE_ID.DIZ text on as many as it has.
+void saytext(const char *format, const unsigned char *p, long n, bool lines)
 {
-    say(format, forterminal(cp437(p, n)).c_str());
+    std::string text = cp437(p, n);
+    say(format, (lines ? forterminal(text) : oneline(text)).c_str());
 }
 
 // What the run does next: the page asks, or patches, or it has ended.
@@ -354,7 +356,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webstart(const char *patchpath, const char *
     bool v1 = w.kind == zem::version1;
     say("\nFilename       : %s\n", name);
     say("Enc. Method    : %d (%s)\n", v1 ? zem::methodv1 : zem::methodv2, v1 ? "ZEM1.0" : "ZEM2.0");
-    saytext("Description    : %s\n", desc, zem::desclen);
+    saytext("Description    : %s\n", desc, zem::desclen, false);
     w.trailer = {false, 0};
     if (v1) {
         say("File_id.diz    : no\n\n");   // version 1.0 has no trailer
@@ -373,7 +375,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webstart(const char *patchpath, const char *
         zem::TrailerText text = zem::trailertext(w.trailer, w.patchlen);
         static unsigned char diz[zem::diztextmax];
         if (text.shown > 0) bytesat(w.patchfd, text.at, text.shown, diz);
-        saytext("%s\n", diz, text.shown);
+        saytext("%s\n", diz, text.shown, true);
     }
     int next = checkimage(1);
     return next == nextpatch ? startpatching() : next;
