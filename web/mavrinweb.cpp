@@ -2,14 +2,16 @@
 // over the picked files, the result written slice by slice into a file the
 // page owns in the origin-private file system.
 //
-// The picked files are mounted read-only (WORKERFS): every read here is a
-// read of a slice of the file, never the whole of it. The result is written
+// The picked files are mounted read-only (WORKERFS), the patch served from a
+// copy the worker made in the origin-private file system: every read here is
+// a read of a slice of a file, never the whole of it. The result is written
 // through outwrite/outread, which the worker gives a synchronous access
 // handle to. Every buffer is a fixed array below; nothing is allocated.
 //
-// The result is made in one pass over the image: each slice of it is read,
-// the records that fall in the slice are copied in, and the slice is written
-// out. To place records in any order with fixed memory, the records are
+// The result is made in one pass over the image: the worker reads each
+// slice of it in turn (a stream read into one buffer, so that no memory is
+// left for the garbage collector), the records that fall in the slice are
+// copied in, and the slice is written out. To place records in any order with fixed memory, the records are
 // taken a batch at a time (as many as the batch buffer holds) and sorted by
 // slice with a counting sort, each slice's records kept in patch order; the
 // first batch goes in during the pass, each later one is copied into the
@@ -257,21 +259,18 @@ double worktotal()
     return double(w.resultlen) + double(w.area.len);
 }
 
-// The pass that makes the result: every slice of the image, with the first
-// batch's records in it, and zeros from the image's end to the result's.
-bool firstpass()
+// Puts the first batch's records into the slice of the result at at, len
+// bytes: its first have bytes the worker has read from the image into
+// w.slice, the rest lies past the image's end and reads as zeros. Then
+// writes the slice into the result.
+bool writeslice(int64_t at, long len, long have)
 {
-    for (int64_t at = 0; at < w.resultlen; at += slicelen) {
-        long k = long(at >> sliceshift);
-        long len = long(w.resultlen - at < slicelen ? w.resultlen - at : slicelen);
-        long have = w.imagelen > at ? long(w.imagelen - at < len ? w.imagelen - at : len) : 0;
-        if (have > 0 && zem::readat(w.imagefd, w.slice, have, at) != have) return false;
-        std::memset(w.slice + have, 0, size_t(len - have));
-        if (k < nslices) applyslice(k, w.slice, at);
-        if (!writeall(w.slice, len, at)) return false;
-        double part = double(at + len) / double(w.resultlen);
-        webprogress(double(at + len) + part * double(batchend() - w.area.first), worktotal());
-    }
+    long k = long(at >> sliceshift);
+    std::memset(w.slice + have, 0, size_t(len - have));
+    if (k < nslices) applyslice(k, w.slice, at);
+    if (!writeall(w.slice, len, at)) return false;
+    double part = double(at + len) / double(w.resultlen);
+    webprogress(double(at + len) + part * double(batchend() - w.area.first), worktotal());
     return true;
 }
 
@@ -392,37 +391,68 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webanswer(int yes)
     return next == nextpatch ? startpatching() : next;
 }
 
-// Outcomes of webpatch.
+// Outcomes of the write.
 enum outcome { patchdone = 0, patchdamaged = 1, patchfailed = 2 };
 
-// Checks every record, then writes the result; the worker has opened the
-// result file. Prints the last of Mavrin's lines; returns the outcome.
-extern "C" EMSCRIPTEN_KEEPALIVE int webpatch()
+// Ends a write that failed: prints the line; the worker calls it too.
+extern "C" EMSCRIPTEN_KEEPALIVE int writefailed()
+{
+    say("ERROR: writing the patched image failed; the picked file was not changed.\n");
+    return patchfailed;
+}
+
+// Checks every record before anything is written, then reads the first
+// batch. Prints the damaged line when the patch is damaged; returns the
+// outcome so far.
+extern "C" EMSCRIPTEN_KEEPALIVE int webcheck()
 {
     if (w.area.damage != zem::flawnone || !checkrecords()) {
         say("ERROR: damaged ZEM file, the BIN file was not changed.\n");
         return patchdamaged;
     }
     zem::readrecords(w.reader, w.area, w.patchfd, w.chunk, sizeof w.chunk);
-    bool ok = readbatch() >= 0 && firstpass();
+    return readbatch() >= 0 ? patchdone : writefailed();
+}
+
+// The result's size, the slices it is written in, and where the worker
+// puts the image's bytes of a slice (after webcheck).
+extern "C" EMSCRIPTEN_KEEPALIVE double webresultlen()
+{
+    return double(w.resultlen);
+}
+extern "C" EMSCRIPTEN_KEEPALIVE double webimagelen()
+{
+    return double(w.imagelen);
+}
+extern "C" EMSCRIPTEN_KEEPALIVE int webslicelen()
+{
+    return int(slicelen);
+}
+extern "C" EMSCRIPTEN_KEEPALIVE unsigned char *webslicebuffer()
+{
+    return w.slice;
+}
+
+// Writes one slice of the result, as writeslice; 0 when it failed.
+extern "C" EMSCRIPTEN_KEEPALIVE int webslice(double at, int len, int have)
+{
+    return writeslice(int64_t(at), len, have) ? 1 : 0;
+}
+
+// After the last slice: the later batches, in place. Prints the last of
+// Mavrin's lines; returns the outcome.
+extern "C" EMSCRIPTEN_KEEPALIVE int webfinish()
+{
     int64_t n = 1;
+    bool ok = true;
     while (ok && w.pending) {
         int64_t from = batchend();
         if ((n = readbatch()) <= 0) break;
         ok = laterbatch(from);
     }
     // The patch must have held what the check pass read.
-    if (n < 0 || w.reader.records != w.records || w.reader.heads != w.heads) ok = false;
-    if (!ok) {
-        say("ERROR: writing the patched image failed; the picked file was not changed.\n");
-        return patchfailed;
-    }
+    if (!ok || n < 0 || w.reader.records != w.records || w.reader.heads != w.heads)
+        return writefailed();
     say("DONE..\n");
     return patchdone;
-}
-
-// The result's size, for the page (after webpatch).
-extern "C" EMSCRIPTEN_KEEPALIVE double webresultlen()
-{
-    return double(w.resultlen);
 }

@@ -39,6 +39,69 @@ function mount(FS, patch, image) {
   return { patch: patch.name, image: imagepath };
 }
 
+// Reads a file from its start, in turn, into one buffer of n bytes that the
+// stream hands back with each read: no new memory for each read, so none is
+// left for the garbage collector (a FileReaderSync read allocates a buffer
+// each time, and the collector may leave hundreds of MiB of them waiting).
+// Returns next(len): the next len bytes (fewer only at the end of the file).
+function sequential(file, n) {
+  const reader = file.stream().getReader({ mode: 'byob' });
+  let buf = new ArrayBuffer(n);
+  return async (len) => {
+    let got = 0;
+    while (got < len) {
+      const r = await reader.read(new Uint8Array(buf, got, len - got));
+      if (r.value) buf = r.value.buffer;
+      if (r.done) break;
+      got += r.value.byteLength;
+    }
+    return new Uint8Array(buf, 0, got);
+  };
+}
+
+const copylen = 4 << 20;
+
+// Copies a picked file into a new file name of folder dir in the
+// origin-private file system; returns an open synchronous access handle.
+async function copyin(dir, name, file) {
+  const handle = await (await dir.getFileHandle(name, { create: true })).createSyncAccessHandle();
+  handle.truncate(0);
+  const next = sequential(file, copylen);
+  for (let at = 0; at < file.size; at += copylen) {
+    const part = await next(Math.min(copylen, file.size - at));
+    if (part.length === 0) throw new Error(file.name + ' is shorter than it was');
+    handle.write(part, { at: at });
+  }
+  handle.flush();
+  return handle;
+}
+
+// Serves the reads of the mounted file at path from a synchronous access
+// handle, straight into the module's memory: the record reader reads the
+// patch again and again, and zeminfo once for each stretch of the image.
+function servefrom(FS, path, handle) {
+  const node = FS.lookupPath(path).node;
+  node.stream_ops = Object.assign({}, node.stream_ops, {
+    read: (stream, buffer, offset, length, position) => {
+      if (position >= node.size) return 0;
+      return handle.read(buffer.subarray(offset, offset + length), { at: position });
+    },
+  });
+}
+
+// Empties folder dir, as far as no other worker holds its files.
+async function empty(dir) {
+  const names = [];
+  for await (const name of dir.keys()) names.push(name);
+  for (const name of names) {
+    try {
+      await dir.removeEntry(name);
+    } catch (e) {
+      // a worker ended a moment ago and still holds it: next time
+    }
+  }
+}
+
 async function run(m) {
   importScripts(m.glue);
   const lines = [];
@@ -49,20 +112,31 @@ async function run(m) {
     printErr: (text) => errors.push(text),
   };
   if (m.task === 'info') {
-    const mod = await self.ZeminfoWeb(settings);
-    const paths = mount(mod.FS, m.patch, m.image);
-    const args = ['--', paths.patch];
-    if (paths.image) args.push(paths.image);
-    const status = mod.callMain(args);
-    postMessage({ report: lines.join('\n'), errors: errors.join('\n'), status: status });
+    const root = await navigator.storage.getDirectory();
+    const dir = await root.getDirectoryHandle('mavrin-info', { create: true });
+    await empty(dir);
+    const name = 'patch-' + Date.now() + '-' + Math.random().toString(36).slice(2);
+    const copy = await copyin(dir, name, m.patch);
+    try {
+      const mod = await self.ZeminfoWeb(settings);
+      const paths = mount(mod.FS, m.patch, m.image);
+      servefrom(mod.FS, '/in/' + paths.patch, copy);
+      const args = ['--', paths.patch];
+      if (paths.image) args.push(paths.image);
+      const status = mod.callMain(args);
+      postMessage({ report: lines.join('\n'), errors: errors.join('\n'), status: status });
+    } finally {
+      copy.close();
+      await dir.removeEntry(name);
+    }
     return;
   }
   await patch(m, settings);
 }
 
-// What webstart and webanswer say comes next, and webpatch's outcomes.
+// What webstart and webanswer say comes next, and the write's outcomes.
 const nextend = 0, nextask = 1;
-const patchdone = 0;
+const patchdone = 0, patchdamaged = 1, patchfailed = 2;
 
 // Mavrin's run: the lines up to each question, the answers, then the write.
 async function patch(m, settings) {
@@ -77,44 +151,77 @@ async function patch(m, settings) {
       postMessage({ progress: [done, total] });
     }
   };
-  const mod = await self.MavrinWeb(settings);
-  const paths = mount(mod.FS, m.patch, m.image);
-  let next = mod.ccall('webstart', 'number', ['string', 'string', 'string', 'string'],
-                       [paths.patch, paths.image, m.patch.name, m.image.name]);
-  while (next === nextask) {
-    const yes = await new Promise((resolve) => {
-      answered = resolve;
-      postMessage({ ask: true });
-    });
-    postMessage({ log: (yes ? 'y' : 'n') + '\n' });   // the answer, as a terminal echoes it
-    next = mod.ccall('webanswer', 'number', ['number'], [yes ? 1 : 0]);
-  }
-  if (next === nextend) {
-    postMessage({ end: 'stopped' });
-    return;
-  }
-
-  // The result goes into a folder of the page's own, emptied first: only
-  // the last result is kept.
+  // The patch and the result go into a folder of the page's own, emptied
+  // first: only the last result is kept.
   const root = await navigator.storage.getDirectory();
   const dir = await root.getDirectoryHandle('mavrin', { create: true });
-  const old = [];
-  for await (const name of dir.keys()) old.push(name);
-  for (const name of old) await dir.removeEntry(name);
-  const file = await dir.getFileHandle('result', { create: true });
-  const out = await file.createSyncAccessHandle();
-  mod.out = out;
-  let outcome;
+  await empty(dir);
+  const copy = await copyin(dir, 'patch', m.patch);
+  let out = null;
+  let outcome = patchfailed;
   try {
-    outcome = mod.ccall('webpatch', 'number', [], []);
+    const mod = await self.MavrinWeb(settings);
+    const paths = mount(mod.FS, m.patch, m.image);
+    servefrom(mod.FS, '/in/' + paths.patch, copy);
+    let next = mod.ccall('webstart', 'number', ['string', 'string', 'string', 'string'],
+                         [paths.patch, paths.image, m.patch.name, m.image.name]);
+    while (next === nextask) {
+      const yes = await new Promise((resolve) => {
+        answered = resolve;
+        postMessage({ ask: true });
+      });
+      postMessage({ log: (yes ? 'y' : 'n') + '\n' });   // the answer, as a terminal echoes it
+      next = mod.ccall('webanswer', 'number', ['number'], [yes ? 1 : 0]);
+    }
+    if (next === nextend) {
+      postMessage({ end: 'stopped' });
+      return;
+    }
+
+    out = await (await dir.getFileHandle('result', { create: true })).createSyncAccessHandle();
+    out.truncate(0);
+    mod.out = out;
+    outcome = mod._webcheck();
+    if (outcome === patchdone) outcome = await slices(mod, m.image);
+    if (outcome === patchdone) outcome = mod._webfinish();
     out.flush();
-  } finally {
     out.close();
+    out = null;
+    if (outcome !== patchdone) {
+      await dir.removeEntry('result');
+      postMessage({ end: outcome === patchdamaged ? 'damaged' : 'failed', reason: mod.failure || '' });
+      return;
+    }
+    postMessage({ end: 'done', size: mod._webresultlen() });
+  } finally {
+    if (out) out.close();
+    copy.close();
+    await dir.removeEntry('patch');
   }
-  if (outcome !== patchdone) {
-    await dir.removeEntry('result');
-    postMessage({ end: outcome === 1 ? 'damaged' : 'failed', reason: mod.failure || '' });
-    return;
+}
+
+// The pass that makes the result: each slice of the image read in turn into
+// the module's slice buffer, then patched and written there.
+async function slices(mod, image) {
+  const total = mod._webresultlen();
+  const imagelen = mod._webimagelen();
+  const len = mod._webslicelen();
+  const buffer = mod._webslicebuffer();
+  const next = sequential(image, len);
+  for (let at = 0; at < total; at += len) {
+    const n = Math.min(len, total - at);
+    const want = Math.max(0, Math.min(n, imagelen - at));
+    let have = 0;
+    if (want > 0) {
+      const part = await next(want);
+      if (part.length < want) {
+        mod.failure = image.name + ' is shorter than it was';
+        return mod._writefailed();
+      }
+      mod.HEAPU8.set(part, buffer);
+      have = part.length;
+    }
+    if (!mod._webslice(at, n, have)) return mod._writefailed();
   }
-  postMessage({ end: 'done', size: mod.ccall('webresultlen', 'number', [], []) });
+  return patchdone;
 }
