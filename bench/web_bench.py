@@ -2,8 +2,9 @@
 """Times the web page patching the benchmark's 700 MiB image with its
 1,000,000-record patches in headless Chromium, beside Mavrin on the same
 files, and prints the page's peak memory: JavaScript heap plus array buffer
-backing stores (WebAssembly memory among them) of the page and its workers,
-sampled every 20 ms through the DevTools protocol (Runtime.getHeapUsage).
+backing stores of the page and its workers, sampled every 20 ms through the
+DevTools protocol (Runtime.getHeapUsage), plus the patcher's WebAssembly
+memory, which those figures leave out (read in the worker as it runs).
 
 Needs a build with the page (build/web), Debian's chromium, chromium-driver,
 python3-selenium and python3-websocket. Run with Debian's Python:
@@ -71,15 +72,24 @@ class Cdp:
         return self.replies.pop(n)[1].get('result')
 
 
-def sampler(cdp, stop, peaks):
-    """Sums heap used and backing stores over the page and its workers until stop."""
+def sampler(cdp, stop, peaks, before):
+    """Sums heap used and backing stores over the page and the workers started
+    since the sessions in before (zeminfo's ends as the patch starts) until stop."""
     while not stop.is_set():
         total = worker = 0
         for session, kind in list(cdp.sessions.items()):
+            if kind == 'worker' and session in before:
+                continue
             u = cdp.call('Runtime.getHeapUsage', session=session, timeout=2)
             if not u:
                 continue
             bytes_ = u['usedSize'] + u.get('backingStorageSize', 0)
+            if kind == 'worker':
+                # WebAssembly memory is not among the backing stores counted.
+                r = cdp.call('Runtime.evaluate', {'expression': 'self.wasmmemory ? wasmmemory() : 0',
+                                                  'returnByValue': True}, session=session, timeout=2)
+                if r and 'result' in r:
+                    bytes_ += r['result'].get('value', 0)
             total += bytes_
             if kind == 'worker':
                 worker += bytes_
@@ -175,7 +185,7 @@ def main():
                 m['info'].append(time.perf_counter() - t)
                 peaks = {}
                 stop = threading.Event()
-                th = threading.Thread(target=sampler, args=(cdp, stop, peaks))
+                th = threading.Thread(target=sampler, args=(cdp, stop, peaks, set(cdp.sessions)))
                 th.start()
                 t = time.perf_counter()
                 driver.find_element(By.ID, 'apply').click()

@@ -38,7 +38,7 @@ constexpr long nslices = long((zem::imagelimit + zem::recmaxdata) >> sliceshift)
 // A batch: the records themselves (offset, length, data, as in the patch),
 // and a key for each piece of them (a record across a slice edge is two).
 constexpr long batchlen = 16L << 20;
-constexpr long keymax = 1L << 20;
+constexpr long keymax = 1L << 19;
 
 // The run: files, what the header said, and the buffers.
 struct Web {

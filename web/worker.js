@@ -161,6 +161,8 @@ async function patch(m, settings) {
   let outcome = patchfailed;
   try {
     const mod = await self.MavrinWeb(settings);
+    // The module's memory, for a benchmark that reads it from outside.
+    self.wasmmemory = () => mod.HEAPU8.byteLength;
     const paths = mount(mod.FS, m.patch, m.image);
     servefrom(mod.FS, '/in/' + paths.patch, copy);
     let next = mod.ccall('webstart', 'number', ['string', 'string', 'string', 'string'],
@@ -201,27 +203,30 @@ async function patch(m, settings) {
 }
 
 // The pass that makes the result: each slice of the image read in turn into
-// the module's slice buffer, then patched and written there.
+// the module's slice buffer, then patched and written there. The next read
+// starts before the slice is written, so that the browser reads the image
+// while the worker writes.
 async function slices(mod, image) {
   const total = mod._webresultlen();
   const imagelen = mod._webimagelen();
   const len = mod._webslicelen();
   const buffer = mod._webslicebuffer();
   const next = sequential(image, len);
+  const want = (at) => Math.max(0, Math.min(len, total - at, imagelen - at));
+  let reading = want(0) > 0 ? next(want(0)) : null;
   for (let at = 0; at < total; at += len) {
-    const n = Math.min(len, total - at);
-    const want = Math.max(0, Math.min(n, imagelen - at));
     let have = 0;
-    if (want > 0) {
-      const part = await next(want);
-      if (part.length < want) {
+    if (reading) {
+      const part = await reading;
+      if (part.length < want(at)) {
         mod.failure = image.name + ' is shorter than it was';
         return mod._writefailed();
       }
       mod.HEAPU8.set(part, buffer);
       have = part.length;
+      reading = want(at + len) > 0 ? next(want(at + len)) : null;
     }
-    if (!mod._webslice(at, n, have)) return mod._writefailed();
+    if (!mod._webslice(at, Math.min(len, total - at), have)) return mod._writefailed();
   }
   return patchdone;
 }
