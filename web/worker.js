@@ -45,7 +45,12 @@ function mount(FS, patch, image) {
 // each time, and the collector may leave hundreds of MiB of them waiting).
 // Returns next(len): the next len bytes (fewer only at the end of the file).
 function sequential(file, n) {
-  const reader = file.stream().getReader({ mode: 'byob' });
+  let reader;
+  try {
+    reader = file.stream().getReader({ mode: 'byob' });
+  } catch (e) {
+    return chunked(file, n);   // a browser without byte streams for files
+  }
   let buf = new ArrayBuffer(n);
   return async (len) => {
     let got = 0;
@@ -56,6 +61,28 @@ function sequential(file, n) {
       got += r.value.byteLength;
     }
     return new Uint8Array(buf, 0, got);
+  };
+}
+
+// As sequential, from a stream of the chunks the browser chooses.
+function chunked(file, n) {
+  const reader = file.stream().getReader();
+  const buf = new Uint8Array(n);
+  let rest = null;   // what the last chunk held beyond the last read
+  return async (len) => {
+    let got = 0;
+    while (got < len) {
+      if (!rest || rest.length === 0) {
+        const r = await reader.read();
+        if (r.done) break;
+        rest = r.value;
+      }
+      const take = Math.min(len - got, rest.length);
+      buf.set(rest.subarray(0, take), got);
+      rest = rest.subarray(take);
+      got += take;
+    }
+    return buf.subarray(0, got);
   };
 }
 
