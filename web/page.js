@@ -132,10 +132,11 @@ function setprogress(done, total) {
 }
 
 // The patched image, as the worker left it in the origin-private file system.
+let resultname = null;
 async function result() {
   const root = await navigator.storage.getDirectory();
   const dir = await root.getDirectoryHandle('mavrin');
-  return (await dir.getFileHandle('result')).getFile();
+  return (await dir.getFileHandle(resultname)).getFile();
 }
 
 // Offers the result under the image's name; downloads it at once with
@@ -224,6 +225,7 @@ async function apply(event) {
       w.terminate();
       if (m.end === 'done') {
         setprogress(1, 1);
+        resultname = m.file;
         offer(image.name, m.size).then(
           () => finish('Done: the patched image is ' + (downloadonly ? 'downloaded.' : 'ready.'),
                        'done'),

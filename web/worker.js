@@ -129,6 +129,14 @@ async function empty(dir) {
   }
 }
 
+// A file name no other run uses: a worker that has just been ended may
+// hold its files for a moment.
+function unique(what) {
+  return what + '-' + Date.now() + '-' + Math.random().toString(36).slice(2);
+}
+
+// Runs the task; its last message goes out once its files are closed, for
+// the page ends the worker when it comes.
 async function run(m) {
   importScripts(m.glue);
   const lines = [];
@@ -138,35 +146,42 @@ async function run(m) {
     print: (text) => lines.push(text),
     printErr: (text) => errors.push(text),
   };
-  if (m.task === 'info') {
-    const root = await navigator.storage.getDirectory();
-    const dir = await root.getDirectoryHandle('mavrin-info', { create: true });
-    await empty(dir);
-    const name = 'patch-' + Date.now() + '-' + Math.random().toString(36).slice(2);
-    const copy = await copyin(dir, name, m.patch);
-    try {
-      const mod = await self.ZeminfoWeb(settings);
-      const paths = mount(mod.FS, m.patch, m.image);
-      servefrom(mod.FS, '/in/' + paths.patch, copy);
-      const args = ['--', paths.patch];
-      if (paths.image) args.push(paths.image);
-      const status = mod.callMain(args);
-      postMessage({ report: lines.join('\n'), errors: errors.join('\n'), status: status });
-    } finally {
-      copy.close();
-      await dir.removeEntry(name);
-    }
-    return;
+  const root = await navigator.storage.getDirectory();
+  const dir = await root.getDirectoryHandle(m.task === 'info' ? 'mavrin-info' : 'mavrin',
+                                            { create: true });
+  // Only the last result is kept.
+  await empty(dir);
+  const name = unique('patch');
+  const copy = await copyin(dir, name, m.patch);
+  let last;
+  try {
+    last = m.task === 'info' ? await info(m, settings, copy, lines, errors)
+                             : await patch(m, settings, copy, dir);
+  } finally {
+    copy.close();
+    await dir.removeEntry(name);
   }
-  await patch(m, settings);
+  postMessage(last);
+}
+
+// zeminfo's words report on the patch and the image.
+async function info(m, settings, copy, lines, errors) {
+  const mod = await self.ZeminfoWeb(settings);
+  const paths = mount(mod.FS, m.patch, m.image);
+  servefrom(mod.FS, '/in/' + paths.patch, copy);
+  const args = ['--', paths.patch];
+  if (paths.image) args.push(paths.image);
+  const status = mod.callMain(args);
+  return { report: lines.join('\n'), errors: errors.join('\n'), status: status };
 }
 
 // What webstart and webanswer say comes next, and the write's outcomes.
 const nextend = 0, nextask = 1;
 const patchdone = 0, patchdamaged = 1, patchfailed = 2;
 
-// Mavrin's run: the lines up to each question, the answers, then the write.
-async function patch(m, settings) {
+// Mavrin's run: the lines up to each question, the answers, then the write
+// into a new file of folder dir. Returns how it ended.
+async function patch(m, settings, copy, dir) {
   let shown = -1;
   let shownat = 0;
   settings.progress = (done, total) => {
@@ -178,55 +193,40 @@ async function patch(m, settings) {
       postMessage({ progress: [done, total] });
     }
   };
-  // The patch and the result go into a folder of the page's own, emptied
-  // first: only the last result is kept.
-  const root = await navigator.storage.getDirectory();
-  const dir = await root.getDirectoryHandle('mavrin', { create: true });
-  await empty(dir);
-  const copy = await copyin(dir, 'patch', m.patch);
-  let out = null;
+  const mod = await self.MavrinWeb(settings);
+  // The module's memory, for a benchmark that reads it from outside.
+  self.wasmmemory = () => mod.HEAPU8.byteLength;
+  const paths = mount(mod.FS, m.patch, m.image);
+  servefrom(mod.FS, '/in/' + paths.patch, copy);
+  let next = mod.ccall('webstart', 'number', ['string', 'string', 'string', 'string'],
+                       [paths.patch, paths.image, m.patch.name, m.image.name]);
+  while (next === nextask) {
+    const yes = await new Promise((resolve) => {
+      answered = resolve;
+      postMessage({ ask: true });
+    });
+    postMessage({ log: (yes ? 'y' : 'n') + '\n' });   // the answer, as a terminal echoes it
+    next = mod.ccall('webanswer', 'number', ['number'], [yes ? 1 : 0]);
+  }
+  if (next === nextend) return { end: 'stopped' };
+
+  const name = unique('result');
+  const out = await (await dir.getFileHandle(name, { create: true })).createSyncAccessHandle();
   let outcome = patchfailed;
   try {
-    const mod = await self.MavrinWeb(settings);
-    // The module's memory, for a benchmark that reads it from outside.
-    self.wasmmemory = () => mod.HEAPU8.byteLength;
-    const paths = mount(mod.FS, m.patch, m.image);
-    servefrom(mod.FS, '/in/' + paths.patch, copy);
-    let next = mod.ccall('webstart', 'number', ['string', 'string', 'string', 'string'],
-                         [paths.patch, paths.image, m.patch.name, m.image.name]);
-    while (next === nextask) {
-      const yes = await new Promise((resolve) => {
-        answered = resolve;
-        postMessage({ ask: true });
-      });
-      postMessage({ log: (yes ? 'y' : 'n') + '\n' });   // the answer, as a terminal echoes it
-      next = mod.ccall('webanswer', 'number', ['number'], [yes ? 1 : 0]);
-    }
-    if (next === nextend) {
-      postMessage({ end: 'stopped' });
-      return;
-    }
-
-    out = await (await dir.getFileHandle('result', { create: true })).createSyncAccessHandle();
-    out.truncate(0);
     mod.out = out;
     outcome = mod._webcheck();
     if (outcome === patchdone) outcome = await slices(mod, m.image);
     if (outcome === patchdone) outcome = mod._webfinish();
     out.flush();
-    out.close();
-    out = null;
-    if (outcome !== patchdone) {
-      await dir.removeEntry('result');
-      postMessage({ end: outcome === patchdamaged ? 'damaged' : 'failed', reason: mod.failure || '' });
-      return;
-    }
-    postMessage({ end: 'done', size: mod._webresultlen() });
   } finally {
-    if (out) out.close();
-    copy.close();
-    await dir.removeEntry('patch');
+    out.close();
+    if (outcome !== patchdone) await dir.removeEntry(name);
   }
+  if (outcome !== patchdone) {
+    return { end: outcome === patchdamaged ? 'damaged' : 'failed', reason: mod.failure || '' };
+  }
+  return { end: 'done', size: mod._webresultlen(), file: name };
 }
 
 // The pass that makes the result: each slice of the image read in turn into
