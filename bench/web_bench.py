@@ -147,7 +147,7 @@ def main():
             patch = os.path.join(data, shape + '.v2.zem')
             expected = os.path.join(data, shape + '.bin')
             m = {'mavrin': [], 'copy': [], 'page': [], 'info': [], 'save': [], 'mem': [], 'wmem': [],
-                 'rss': []}
+                 'rss': [], 'imem': []}
             for _ in range(args.runs):
                 # Mavrin in place on a fresh copy, in the page cache; the copy timed apart.
                 t = time.perf_counter()
@@ -177,12 +177,19 @@ def main():
                     pages = [s for s, k in cdp.sessions.items() if k == 'page']
                 cdp.call('Target.setAutoAttach', {'autoAttach': True, 'waitForDebuggerOnStart': False,
                                                   'flatten': True}, session=pages[0])
+                infopeaks = {}
+                stop = threading.Event()
+                th = threading.Thread(target=sampler, args=(cdp, stop, infopeaks, set(cdp.sessions)))
+                th.start()
                 t = time.perf_counter()
                 driver.find_element(By.ID, 'image').send_keys(base)
                 driver.find_element(By.ID, 'patch').send_keys(patch)
                 web_test.wait(lambda: state() == 'examining', 10, 0.01)
                 web_test.wait(lambda: state() == 'ready', 600, 0.02)
                 m['info'].append(time.perf_counter() - t)
+                stop.set()
+                th.join()
+                m['imem'].append(mib(infopeaks.get('worker', 0)))
                 peaks = {}
                 stop = threading.Event()
                 th = threading.Thread(target=sampler, args=(cdp, stop, peaks, set(cdp.sessions)))
@@ -217,17 +224,17 @@ def main():
           (open('/proc/loadavg').read().split()[:3], args.runs))
     print()
     print('| patch | Mavrin in place | copy of the image | page: zeminfo report | page: patch |'
-          ' page / Mavrin | page / (copy + Mavrin) | download from OPFS | page peak memory | worker |'
-          ' Mavrin peak RSS |')
-    print('|---|---|---|---|---|---|---|---|---|---|---|')
+          ' page / Mavrin | page / (copy + Mavrin) | download from OPFS | page peak memory, patching |'
+          ' of it, the worker | Mavrin peak RSS | zeminfo worker peak |')
+    print('|---|---|---|---|---|---|---|---|---|---|---|---|')
     med = statistics.median
     rng = lambda v, f: '%s (%s-%s)' % (f % med(v), f % min(v), f % max(v))  # noqa: E731
     for shape, m in rows:
-        print('| %s | %s s | %s s | %s s | %s s | %.1fx | %.1fx | %s s | %s MiB | %s MiB | %.1f MiB |' % (
+        print('| %s | %s s | %s s | %s s | %s s | %.1fx | %.1fx | %s s | %s MiB | %s MiB | %.1f MiB | %s MiB |' % (
             shape, rng(m['mavrin'], '%.2f'), rng(m['copy'], '%.2f'), rng(m['info'], '%.2f'),
             rng(m['page'], '%.2f'), med(m['page']) / med(m['mavrin']),
             med(m['page']) / (med(m['copy']) + med(m['mavrin'])), rng(m['save'], '%.2f'),
-            rng(m['mem'], '%.1f'), rng(m['wmem'], '%.1f'), max(m['rss'])))
+            rng(m['mem'], '%.1f'), rng(m['wmem'], '%.1f'), max(m['rss']), rng(m['imem'], '%.1f')))
 
 
 if __name__ == '__main__':

@@ -116,6 +116,35 @@ function servefrom(FS, path, handle) {
   });
 }
 
+// Serves the reads of the mounted file at path from chunks of n bytes of
+// it, each read whole: a read of a picked file costs milliseconds, whatever
+// its size, and zeminfo reads an image in blocks of 256 KiB or less.
+function readahead(FS, path, file, n) {
+  const node = FS.lookupPath(path).node;
+  const reader = new FileReaderSync();
+  let chunkat = -1;
+  let chunk = null;
+  node.stream_ops = Object.assign({}, node.stream_ops, {
+    read: (stream, buffer, offset, length, position) => {
+      let done = 0;
+      while (done < length && position + done < file.size) {
+        const at = position + done;
+        const k = at - (at % n);
+        if (k !== chunkat) {
+          chunk = null;   // the last one may go before the next is read
+          chunk = new Uint8Array(reader.readAsArrayBuffer(file.slice(k, k + n)));
+          chunkat = k;
+        }
+        const take = Math.min(length - done, chunk.length - (at - k));
+        if (take <= 0) break;
+        buffer.set(chunk.subarray(at - k, at - k + take), offset + done);
+        done += take;
+      }
+      return done;
+    },
+  });
+}
+
 // Empties folder dir, as far as no other worker holds its files.
 async function empty(dir) {
   const names = [];
@@ -164,11 +193,14 @@ async function run(m) {
   postMessage(last);
 }
 
-// zeminfo's words report on the patch and the image.
+// zeminfo's words report on the patch and the image. (wasmmemory, here and
+// in patch, tells a benchmark reading from outside the module's memory.)
 async function info(m, settings, copy, lines, errors) {
   const mod = await self.ZeminfoWeb(settings);
+  self.wasmmemory = () => mod.HEAPU8.byteLength;
   const paths = mount(mod.FS, m.patch, m.image);
   servefrom(mod.FS, '/in/' + paths.patch, copy);
+  if (paths.image) readahead(mod.FS, '/in/' + paths.image, m.image, copylen);
   const args = ['--', paths.patch];
   if (paths.image) args.push(paths.image);
   const status = mod.callMain(args);
@@ -194,7 +226,6 @@ async function patch(m, settings, copy, dir) {
     }
   };
   const mod = await self.MavrinWeb(settings);
-  // The module's memory, for a benchmark that reads it from outside.
   self.wasmmemory = () => mod.HEAPU8.byteLength;
   const paths = mount(mod.FS, m.patch, m.image);
   servefrom(mod.FS, '/in/' + paths.patch, copy);
