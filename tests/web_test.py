@@ -208,9 +208,9 @@ def runcase(driver, server, work, downloads, case):
     if not wait(lambda: state() == 'ready', 30):
         return ['the page did not load: ' + el('status').text]
     loaded = server.requests
+    blank = el('report').get_attribute('textContent')
     el('image').send_keys(os.path.join(work, imagename))
     el('patch').send_keys(os.path.join(work, patchname))
-    blank = el('report').get_attribute('textContent')
     shown = wait(lambda: state() == 'ready' and el('report').get_attribute('textContent') not in
                  (blank, 'Examining…') and el('report').get_attribute('textContent'), 120)
     if shown != report.rstrip('\n'):
