@@ -11,13 +11,14 @@
 // The result is made in one pass over the image: the worker reads each
 // slice of it in turn (a stream read into one buffer, so that no memory is
 // left for the garbage collector), the records that fall in the slice are
-// copied in, and the slice is written out. To place records in any order with fixed memory, the records are
-// taken a batch at a time (as many as the batch buffer holds) and sorted by
-// slice with a counting sort, each slice's records kept in patch order; the
-// first batch goes in during the pass, each later one is copied into the
-// written result in place, slice by slice. So a later record wins over an
-// earlier one wherever they overlap, as in Mavrin; past the image's end the
-// result is lengthened with zeros up to the last record's end.
+// copied in, and the slice is written out. To place records in any order
+// with fixed memory, the records are taken a batch at a time (as many as the
+// batch buffer holds) and sorted by slice with a counting sort, each slice's
+// records kept in patch order; the first batch goes in during the pass, each
+// later one is copied into the written result in place, slice by slice. So
+// a later record wins over an earlier one wherever they overlap, as in
+// Mavrin; past the image's end the result is lengthened with zeros up to the
+// last record's end.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -241,6 +242,7 @@ void applyslice(long k, unsigned char *buf, int64_t bufat)
     }
 }
 
+// Writes n bytes into the result at at; false when the browser refused.
 bool writeall(const unsigned char *p, long n, int64_t at)
 {
     return outwrite(p, int(n), double(at)) == n;

@@ -116,25 +116,42 @@ function servefrom(FS, path, handle) {
   });
 }
 
+// Fills the young generation with objects that die at once, so that the
+// collector runs and frees the chunks read before, which it otherwise lets
+// pile up by hundreds of MiB (their memory lies outside its heap).
+let churned = null;
+function churn() {
+  for (let i = 0; i < 40000; i++) churned = [i, i];
+}
+
 // Serves the reads of the mounted file at path from chunks of n bytes of
-// it, each read whole: a read of a picked file costs milliseconds, whatever
-// its size, and zeminfo reads an image in blocks of 256 KiB or less.
-function readahead(FS, path, file, n) {
+// it, each read whole, the last few kept: a read of a picked file costs
+// milliseconds, whatever its size, and zeminfo reads an image in blocks of
+// 256 KiB or less, in turn or (for a patch out of order) across a stretch of
+// 4.6 MB at a time.
+function readahead(FS, path, file, n, keep) {
   const node = FS.lookupPath(path).node;
   const reader = new FileReaderSync();
-  let chunkat = -1;
-  let chunk = null;
+  const chunks = new Map();   // offset -> bytes, the one used last at the end
+  const chunkat = (k) => {
+    let chunk = chunks.get(k);
+    if (chunk) {
+      chunks.delete(k);
+    } else {
+      if (chunks.size >= keep) chunks.delete(chunks.keys().next().value);
+      churn();
+      chunk = new Uint8Array(reader.readAsArrayBuffer(file.slice(k, k + n)));
+    }
+    chunks.set(k, chunk);
+    return chunk;
+  };
   node.stream_ops = Object.assign({}, node.stream_ops, {
     read: (stream, buffer, offset, length, position) => {
       let done = 0;
       while (done < length && position + done < file.size) {
         const at = position + done;
         const k = at - (at % n);
-        if (k !== chunkat) {
-          chunk = null;   // the last one may go before the next is read
-          chunk = new Uint8Array(reader.readAsArrayBuffer(file.slice(k, k + n)));
-          chunkat = k;
-        }
+        const chunk = chunkat(k);
         const take = Math.min(length - done, chunk.length - (at - k));
         if (take <= 0) break;
         buffer.set(chunk.subarray(at - k, at - k + take), offset + done);
@@ -200,7 +217,7 @@ async function info(m, settings, copy, lines, errors) {
   self.wasmmemory = () => mod.HEAPU8.byteLength;
   const paths = mount(mod.FS, m.patch, m.image);
   servefrom(mod.FS, '/in/' + paths.patch, copy);
-  if (paths.image) readahead(mod.FS, '/in/' + paths.image, m.image, copylen);
+  if (paths.image) readahead(mod.FS, '/in/' + paths.image, m.image, 2 << 20, 4);
   const args = ['--', paths.patch];
   if (paths.image) args.push(paths.image);
   const status = mod.callMain(args);
