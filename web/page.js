@@ -275,6 +275,8 @@ document.addEventListener('DOMContentLoaded', () => {
     setstatus('Ready: choose the image and the patch.', 'ready');
     examine();
   }, (e) => {
-    setstatus('This page cannot work here: ' + e.message);
+    const served = location.protocol === 'file:'
+      ? ' Open it through a web server, for example python3 -m http.server in its folder.' : '';
+    setstatus('This page cannot work here: ' + e.message + '.' + served, 'failed');
   });
 });
