@@ -78,7 +78,8 @@ def shuffled(img, count, seed):
 
 
 def cases(folder):
-    """Each case: name, image, patch, answers; the result is judged against Mavrin."""
+    """Each case: name, image, patch, answers (and the page's query, ?save=download
+    when not given); the result is judged against Mavrin."""
     ex = example(folder, 'example.bin')
     exz = example(folder, 'example.zem')
     wrong = bytearray(ex + b'\x55' * 2352)
@@ -90,7 +91,9 @@ def cases(folder):
             diz(b'\xb0\xb1\xb2 Caf\x82 \xc9\xcd\xbb\r\nsecond line'))
     big = image(8 << 20, 11)
     return [
-        ('example', ex, exz, []),
+        ('example', ex, exz, [], '?save=download'),
+        # Without ?save=download the page offers the result and waits for a click.
+        ('offered', ex, exz, [], ''),
         ('wrong-no', bytes(wrong), exz, [False]),
         ('wrong-yes-no', bytes(wrong), exz, [True, False]),
         ('wrong-yes-yes', bytes(wrong), exz, [True, True]),
@@ -184,7 +187,8 @@ def downloaded(folder, name, size):
 def runcase(driver, server, work, downloads, case):
     """Runs one case in the page and with the real programs; returns the faults."""
     from selenium.webdriver.common.by import By
-    name, img, patch, answers = case
+    name, img, patch, answers = case[:4]
+    query = case[4] if len(case) > 4 else '?save=download'
     imagename, patchname = name + '.bin', name + '.zem'
     for n, b in ((imagename, img), (patchname, patch)):
         with open(os.path.join(work, n), 'wb') as f:
@@ -203,7 +207,7 @@ def runcase(driver, server, work, downloads, case):
     # A fresh page for each case; once it has loaded, it may request nothing.
     el = lambda i: driver.find_element(By.ID, i)  # noqa: E731
     state = lambda: driver.find_element(By.TAG_NAME, 'body').get_attribute('data-state')  # noqa: E731
-    driver.get('http://127.0.0.1:%d/index.html?save=download' % server.server_address[1])
+    driver.get('http://127.0.0.1:%d/index.html%s' % (server.server_address[1], query))
     faults = []
     if not wait(lambda: state() == 'ready', 30):
         return ['the page did not load: ' + el('status').text]
@@ -228,6 +232,11 @@ def runcase(driver, server, work, downloads, case):
     if not log.startswith(lines):
         faults.append('the log is not Mavrin\'s:\n%s\n--- Mavrin ---\n%s' % (log, lines))
     wrote = out.endswith(b'DONE..\n')
+    if wrote and not query:
+        time.sleep(0.5)
+        if os.path.exists(os.path.join(downloads, imagename)):
+            faults.append('a download before the link was clicked')
+        el('download').click()
     if wrote:
         if not wait(lambda: downloaded(downloads, imagename, len(expected)), 120):
             faults.append('no download of %d bytes' % len(expected))
@@ -237,8 +246,10 @@ def runcase(driver, server, work, downloads, case):
                     faults.append('the download differs from Mavrin\'s image')
     elif os.path.exists(os.path.join(downloads, imagename)):
         faults.append('a download, where Mavrin wrote nothing')
-    if wrote != log.rstrip('\n').endswith('bytes.'):
-        faults.append('the outcome line does not say what happened: ' + log.splitlines()[-1])
+    last = log.rstrip('\n').splitlines()[-1]
+    if wrote and '%s, %d bytes' % (imagename, len(expected)) not in last or \
+            not wrote and last != 'Nothing was written.':
+        faults.append('the outcome line does not say what happened: ' + last)
     if server.requests != loaded:
         faults.append('the page made %d requests after it loaded' % (server.requests - loaded))
     return faults
