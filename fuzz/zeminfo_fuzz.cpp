@@ -36,30 +36,40 @@ uint32_t edc(const unsigned char *p, size_t n)
     return crc;
 }
 
-// Whether sector s of img carries an EDC, and whether it is right: its
-// range is taken from orig, the sector as it is before the patch.
-bool edcright(const bytes &orig, const bytes &img, size_t s, bool &has)
+// Whether sector s of img carries an EDC, and whether it is right, by the
+// sector's own kind as it stands in img.
+bool edcright(const bytes &img, size_t s, bool &has)
 {
-    const unsigned char *o = orig.data() + s * sector, *p = img.data() + s * sector;
+    const unsigned char *p = img.data() + s * sector;
     static const unsigned char sync[12] = {0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0};
     size_t from = 0, at = 0;
-    if (std::memcmp(o, sync, 12) == 0 && o[15] == 1) from = 0, at = 2064;
-    if (std::memcmp(o, sync, 12) == 0 && o[15] == 2 && !(o[18] & 0x20)) from = 16, at = 2072;
+    bool synced = std::memcmp(p, sync, 12) == 0;
+    // Mode 2: both subheader copies must agree; bit 5 of the submode tells Form 2.
+    bool subheader = std::memcmp(p + 16, p + 20, 4) == 0;
+    if (synced && p[15] == 1) from = 0, at = 2064;
+    if (synced && p[15] == 2 && subheader) from = 16, at = p[18] & 0x20 ? 2348 : 2072;
+    // A zero EDC field means "not computed": no EDC to judge.
+    if (at && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 0 && p[at + 3] == 0) at = 0;
     has = at != 0;
     return has && edc(p + from, at - from) == (uint32_t(p[at]) | uint32_t(p[at + 1]) << 8 |
                                                uint32_t(p[at + 2]) << 16 | uint32_t(p[at + 3]) << 24);
 }
 
-// Makes every whole sector a raw one of the mode, with a right EDC.
-void stampsectors(bytes &img, int mode)
+// Makes every whole sector a raw one of the mode, with a right EDC; with
+// form2, every other Mode 2 sector is of Form 2.
+void stampsectors(bytes &img, int mode, bool form2)
 {
     for (size_t s = 0; (s + 1) * sector <= img.size(); s++) {
         unsigned char *p = img.data() + s * sector;
         p[0] = p[11] = 0;
         std::memset(p + 1, 0xff, 10);
         p[15] = (unsigned char)mode;
-        if (mode == 2) p[18] = p[22] = 0x08;
-        size_t from = mode == 1 ? 0 : 16, at = mode == 1 ? 2064 : 2072;
+        bool f2 = mode == 2 && form2 && s % 2;
+        if (mode == 2) {
+            std::memset(p + 16, 0, 8);
+            p[18] = p[22] = f2 ? 0x28 : 0x08;
+        }
+        size_t from = mode == 1 ? 0 : 16, at = mode == 1 ? 2064 : f2 ? 2348 : 2072;
         uint32_t crc = edc(p + from, at - from);
         for (int i = 0; i < 4; i++) p[at + size_t(i)] = (unsigned char)(crc >> (8 * i));
     }
@@ -122,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bytes patch(data + prefixlen, data + size);
     const int64_t imglen = imagesize(data[0], data[1], patch);
     bytes image = makeimage(imglen, data[2], (data[0] & 4) != 0, patch);
-    if (data[3] & 4) stampsectors(image, data[3] & 8 ? 2 : 1);
+    if (data[3] & 4) stampsectors(image, data[3] & 8 ? 2 : 1, data[3] & 16);
     const bytes orig = image;
     const Expect want = walk(patch, orig, "yy");   // what Mavrin would do, asked or not
 
@@ -192,9 +202,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t right = 0, broken = 0;
     for (const auto &sec : sectors) {
         bool has;
-        if (!edcright(orig, orig, sec.first, has)) continue;
+        if (!edcright(orig, sec.first, has)) continue;
         right++;
-        broken += !edcright(orig, after, sec.first, has);
+        broken += !edcright(after, sec.first, has);
     }
     if (j["image"]["edc_right_sectors"] != right || j["image"]["edc_broken_sectors"] != broken)
         fail("EDC right " + std::to_string(right) + ", broken " + std::to_string(broken) +
