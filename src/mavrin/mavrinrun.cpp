@@ -1,9 +1,8 @@
 // The entry routine: opens both files, identifies the patch, runs the stages.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "runstate.hpp"
+#include "zemopen.hpp"
 
 bool closefiles(RunState &rs)
 {
@@ -21,57 +20,30 @@ bool endrun(RunState &rs)
     return false;
 }
 
-// Opens path with flags, without waiting (for a writer to a FIFO, for a
-// terminal line), and keeps it only when it holds its bytes at fixed
-// offsets: a regular file or a block device. A pipe, a socket or a device
-// such as /dev/null would take the records and keep nothing, or hang the
-// run. Returns nullptr when the file cannot be opened or is of another kind.
-static FILE *openfixed(const char *path, int flags, const char *mode, struct stat &st)
-{
-    int fd = open(path, flags | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return nullptr;
-    FILE *f = nullptr;
-    if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) &&
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
-        f = fdopen(fd, mode);
-    if (!f) close(fd);
-    return f;
-}
-
-// Whether two open files are one: one inode, or one block device by two names.
-static bool samefile(const struct stat &a, const struct stat &b)
-{
-    if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode)) return a.st_rdev == b.st_rdev;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Opens the image for update and the patch for reading, each only when it
-// is a regular file or a block device. Prints the usage line or the
-// open-failure line and ends the run when it cannot, and also when both are
-// one file: writing records into the patch would change what is read next.
-// That refusal names the image, the file that cannot be opened for update.
+// Opens the image for update and the patch for reading, as zem::openpair
+// does: each only when it is a regular file or a block device, and not both
+// one file. Prints the usage line or the open-failure line and ends the run
+// when it cannot. A refusal of one file for two names names the image, the
+// file that cannot be opened for update.
 static bool openfiles(RunState &rs, int argc, char **argv)
 {
     if (argc < 3) {
         printf("Usage: Mavrin <Binfile> <ZEM-File>\n");
         return false;
     }
-    struct stat binst, zemst;
-    rs.binfile = openfixed(argv[1], O_RDWR, "rb+", binst);
-    if (!rs.binfile) {
-        printf("File %s does not exist.\n", argv[1]);
-        return false;
+    zem::OpenPair fds;
+    zem::openoutcome got = zem::openpair(argv[1], argv[2], fds);
+    if (got == zem::openedboth) {
+        rs.binfile = fdopen(fds.imagefd, "rb+");
+        if (!rs.binfile) close(fds.imagefd);
+        rs.zemfile = fdopen(fds.patchfd, "rb");
+        if (!rs.zemfile) close(fds.patchfd);
+        if (!rs.binfile) got = zem::imagerefused;
+        else if (!rs.zemfile) got = zem::patchrefused;
     }
-    rs.zemfile = openfixed(argv[2], O_RDONLY, "rb", zemst);
-    if (!rs.zemfile) {
-        printf("File %s does not exist.\n", argv[2]);
-        return endrun(rs);   // nothing was written to the image
-    }
-    if (samefile(binst, zemst)) {
-        printf("File %s does not exist.\n", argv[1]);
-        return endrun(rs);
-    }
-    return true;
+    if (got == zem::openedboth) return true;
+    printf("File %s does not exist.\n", got == zem::patchrefused ? argv[2] : argv[1]);
+    return endrun(rs);   // nothing was written to the image
 }
 
 // Checks the magic and the method, reads the description and prints the
