@@ -26,6 +26,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "zemformat.hpp"
@@ -293,6 +294,59 @@ Expect walk(const bytes &p, const bytes &image, const std::string &answers)
     }
     e.end = End::done;
     return e;
+}
+
+// How much of a sound patch the image already holds, judged apart from the
+// programs: all of it when every byte the records write holds the value the
+// last of them leaves; part of it when not all, but at least one record in
+// a hundred holds all its bytes, or the image's validation block is not the
+// one the patch stores but the one its records leave.
+enum class Held { none, part, all };
+struct HeldFacts {
+    Held held = Held::none;
+    bool blockpatched = false;
+    int64_t highest = -1;   // the last image byte written
+    int64_t tochange = 0;   // bytes written that differ now
+    size_t written = 0;     // distinct bytes written
+};
+// (inline: not every target asks)
+inline HeldFacts heldof(const bytes &p, const Expect &e, const bytes &image)
+{
+    HeldFacts h;
+    std::vector<std::pair<int64_t, unsigned char>> last;   // every write, in order
+    int64_t inplace = 0;
+    for (const Rec &r : e.recs) {
+        bool in = r.len > 0;
+        for (size_t i = 0; i < r.len; i++) {
+            const int64_t at = int64_t(r.pos) + int64_t(i);
+            last.push_back({at, p[r.data + i]});
+            in = in && at < int64_t(image.size()) && image[size_t(at)] == p[r.data + i];
+            h.highest = std::max(h.highest, at);
+        }
+        inplace += in;
+    }
+    // The last write of each byte: sorted by place, stable in file order.
+    std::stable_sort(last.begin(), last.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    bytes left(static_cast<size_t>(zem::checkblocklen));
+    for (long i = 0; i < zem::checkblocklen; i++) left[size_t(i)] = byteat(p, size_t(zem::checkblockpos + i));
+    for (size_t k = 0; k < last.size(); k++) {
+        if (k + 1 < last.size() && last[k + 1].first == last[k].first) continue;
+        const int64_t at = last[k].first;
+        h.written++;
+        h.tochange += at >= int64_t(image.size()) || image[size_t(at)] != last[k].second;
+        if (at >= zem::imageblockpos && at < blockend) left[size_t(at - zem::imageblockpos)] = last[k].second;
+    }
+    if (byteat(p, zem::methodpos) == zem::methodv2 && e.askblock) {
+        h.blockpatched = true;
+        for (long i = 0; i < zem::checkblocklen; i++) {
+            const size_t at = size_t(zem::imageblockpos + i);
+            h.blockpatched = h.blockpatched && left[size_t(i)] == (at < image.size() ? image[at] : 0);
+        }
+    }
+    if (h.tochange == 0) h.held = Held::all;
+    else if ((inplace > 0 && inplace * 100 >= int64_t(e.recs.size())) || h.blockpatched) h.held = Held::part;
+    return h;
 }
 
 // Chooses the image size from the first two input bytes: small, around the

@@ -90,7 +90,8 @@ protected:
             (error.find("is not a ZEM patch") != std::string::npos || error.find("encoding method") != std::string::npos))
             return notpatch;
         if (status == 1 && v == "damaged" && j["patch"]["damaged"] == true) return damagedpatch;
-        if ((status == 0 && v == "applies") || (status == 2 && v == "asks") || (status == 3 && v == "applied"))
+        if ((status == 0 && v == "applies") || (status == 2 && v == "asks") || (status == 3 && v == "applied") ||
+            ((status == 0 || status == 2) && v == "partly"))
             return soundpatch;
         return unclear;
     }

@@ -2,13 +2,16 @@
 // in any record order, and the shape of its JSON in every case.
 #include <algorithm>
 #include <map>
+#include <regex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cdfixture.hpp"
 #include "cdsector.hpp"
+#include "infocore.hpp"
 #include "patchbuilder.hpp"
 
 using json = nlohmann::json;
@@ -195,7 +198,9 @@ TEST_F(ZemInfo, DiagnosesRealDiscImages)
     EXPECT_EQ(p["system_cut"], false);
     EXPECT_EQ(p["volume"], "GAMEDISC");
     EXPECT_EQ(p["space_size"], iso2.size() / cdfix::isosector);
-    EXPECT_EQ(p["created"].get<std::string>().size(), std::string("2026-01-01 00:00:00 +00:00").size());
+    EXPECT_TRUE(std::regex_match(p["created"].get<std::string>(),
+                                 std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}")))
+        << p["created"];
     p = info(mode1, nullptr, status)["patch"]["volume"];
     EXPECT_EQ(p["mode"], 1);
     EXPECT_EQ(p["system_cut"], true);   // its first 8 bytes lie before the block
@@ -346,6 +351,7 @@ TEST_F(ZemInfo, JsonInEveryCase)
         {{"--codes", path("v1.zem"), path("image.bin")}, 1, "error", false, false},  // a patch too
         {{"--codes", path("fifo")}, 1, "error", false, false},                   // not a regular file
         {{"--codes", path("image.bin")}, 0, "codes_right", false, true},         // no data sectors
+        {{path("image.bin"), path("v2.zem")}, 1, "error", false, false},         // in Mavrin's order
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.args.empty() ? "no arguments" : row.args[0]);
@@ -377,6 +383,11 @@ TEST_F(ZemInfo, JsonInEveryCase)
         EXPECT_TRUE(i["applied"].is_boolean());
         for (const char *k : {"size_matches", "block_matches", "layout"}) EXPECT_EQ(i[k].is_null(), !isv2) << k;
     }
+
+    // The operands in Mavrin's order: said so.
+    RunResult swapped = runprog(ZEMINFO, {path("image.bin"), path("v2.zem")});
+    EXPECT_EQ(swapped.err, "zeminfo: " + path("image.bin") + " is not a ZEM patch, but " + path("v2.zem") +
+                               " is: the order is PATCH [IMAGE]\n");
 
     // Code page 437 as UTF-8; for a terminal, control characters as DOS shows them.
     int status;
@@ -487,6 +498,9 @@ TEST_F(ZemInfo, WordsForOneAndForMany)
     onediffers[1] ^= 1;
     bytes one = disc;
     one[5] ^= 1;
+    bytes v1 = zemheader(0);
+    addrecord(v1, int32_t(17 * sec + 100), {7});
+    const bytes notraw = makeimage(disc.size());
 
     struct Row {
         const char *what;
@@ -512,6 +526,12 @@ TEST_F(ZemInfo, WordsForOneAndForMany)
          "EDC            : 1 sector written into has a right EDC now; the patch leaves it wrong (sector 17): "},
         {"1 EDC kept right", v2patch(disc, diff(disc, fixed)), &disc, 0,
          "EDC            : 1 sector written into has a right EDC now; the patch keeps it right\n"},
+        // version 1.0: no check of the image, only what its sectors look like
+        {"version 1.0, a raw disc", v1, &disc, 0,
+         "Verdict        : Mavrin applies it without asking: a version 1.0 patch cannot check its image\n"},
+        {"version 1.0, no raw sector", v1, &notraw, 0,
+         "Sectors        : none of the 1 sector written into is a raw CD data sector (sync pattern, Mode 1 "
+         "or 2): is this a raw image of 2352-byte sectors?\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -598,5 +618,140 @@ TEST_F(ZemInfo, CodesOfRealDiscSectors)
         EXPECT_EQ(im["codes_broken_sectors"], row.codesbroken);
         EXPECT_EQ(im["no_edc_sectors"], row.noedc);
         EXPECT_NE(words.find(row.phrase), std::string::npos) << words;
+    }
+}
+
+// What Mavrin meets when it opens the image, judged as Mavrin judges it: its
+// own words quoted, the verdict "unwritable", and the rest still reported.
+TEST_F(ZemInfo, JudgesWhatMavrinMeetsWhenItOpensTheImage)
+{
+    const bytes img = makeimage(40000);
+    const bytes patch = v2patch(img, {{100, {1, 2, 3}}});
+    writefile(path("p.zem"), patch);
+    writefile(path("ro.bin"), img);
+    ASSERT_EQ(chmod(path("ro.bin").c_str(), 0444), 0);
+    ASSERT_EQ(mkdir(path("folder").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink(path("p.zem").c_str(), path("link").c_str()), 0);
+    struct Row {
+        const char *name;   // the image
+        bool writable;
+        bool examined;      // its facts reported
+    } rows[] = {
+        {"image.bin", true, true},
+        {"ro.bin", false, true},     // without root's power over permissions
+        {"folder", false, false},
+        {"fifo", false, false},      // nobody writes to it: nothing may wait
+        {"p.zem", false, true},      // the patch itself
+        {"link", false, true},       // the patch by another name
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string image = path(row.name);
+        writefile(path("image.bin"), img);
+        RunResult words = runprog(ZEMINFO, {path("p.zem"), image}, "", 0, true);
+        if (words.status == 126) GTEST_SKIP() << "cannot run without root's power over permissions";
+        RunResult jr = runprog(ZEMINFO, {"--json", path("p.zem"), image}, "", 0, true);
+        json j = json::parse(jr.out, nullptr, false);
+        EXPECT_EQ(jr.status, row.writable ? 0 : 1);
+        EXPECT_EQ(words.status, jr.status);
+        EXPECT_EQ(j["verdict"], row.writable ? "applies" : "unwritable");
+        EXPECT_EQ(j["image"]["writable"], row.writable);
+        EXPECT_EQ(j["image"]["unwritable_reason"].is_string(), !row.writable);
+        EXPECT_EQ(j["patch"]["records"], 1);
+        EXPECT_EQ(j["image"]["bytes_to_change"].is_number(), row.examined) << j;
+
+        // Mavrin last, as it patches what it can.
+        RunResult m = runprog(MAVRIN_DYNAMIC, {image, path("p.zem")}, "", 0, true);
+        const std::string said = m.out.substr(std::string(banner).size());
+        if (row.writable) {
+            EXPECT_EQ(said.substr(said.size() - done.size()), done);
+            EXPECT_EQ(words.out.find("Writable"), std::string::npos) << words.out;
+            continue;
+        }
+        EXPECT_EQ(said, "File " + image + " does not exist.\n");
+        const std::string quoted = "Mavrin prints \"" + said.substr(0, said.size() - 1) + "\"";
+        EXPECT_NE(words.out.find("Writable       : no: "), std::string::npos) << words.out;
+        EXPECT_NE(words.out.find("Verdict        : unwritable: " + quoted + " and changes nothing\n"),
+                  std::string::npos)
+            << words.out;
+        EXPECT_TRUE(readfile(path("p.zem")) == patch);
+    }
+}
+
+// Texts are read one way for the whole patch: plain ASCII, valid UTF-8 as
+// it is, anything else as code page 437.
+TEST_F(ZemInfo, TextsReadAsUtf8OrCodePage437)
+{
+    const std::string cut = std::string(49, 'a') + "\xc3";   // the field ends inside "é"
+    struct Row {
+        const char *what;
+        std::string desc, diz;   // diz empty: no trailer
+        const char *encoding;
+        std::string shown, dizshown;
+    } rows[] = {
+        {"ASCII", "Game (fix)", "", "ascii", "Game (fix)", ""},
+        {"UTF-8", "Caf\xc3\xa9 \xe6\x97\xa5\xf0\x9f\x8e\xae", "r\xc3\xa9sum\xc3\xa9\n", "utf-8",
+         "Caf\u00e9 \u65e5\U0001f3ae", "r\u00e9sum\u00e9\n"},
+        {"code page 437", "Caf\x82", "\xc9\xcd\xbb", "cp437", "Caf\u00e9", "\u2554\u2550\u2557"},
+        // one text that is no UTF-8 makes both code page 437
+        {"UTF-8 beside code page 437", "\xc3\xa9", "\xc9\xcd\xbb", "cp437", "\u251c\u2310", "\u2554\u2550\u2557"},
+        {"cut at the field's end", cut, "", "utf-8", std::string(49, 'a'), ""},
+        {"cut short inside", "a\xc3" "b", "", "cp437", "a\u251c" "b", ""},
+        {"overlong", "\xc0\xaf", "", "cp437", "\u2514\u00bb", ""},
+        {"surrogate", "\xed\xa0\x80", "", "cp437", "\u03c6\u00e1\u00c7", ""},
+        // a C1 control character kept in the JSON report
+        {"C1 control", "x", "a\xc2\x9b" "2Jb", "utf-8", "x", "a\xc2\x9b" "2Jb"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        bytes p = zemheader(1, row.desc);
+        addcheck(p, 100, {});
+        if (!row.diz.empty()) adddiz(p, row.diz);
+        int status;
+        json j = info(p, nullptr, status)["patch"];
+        EXPECT_EQ(j["text_encoding"], row.encoding);
+        EXPECT_EQ(j["description"], row.shown);
+        if (!row.diz.empty()) {
+            EXPECT_EQ(j["diz"], row.dizshown);
+        }
+    }
+    // On a terminal's report a C1 control character is no escape sequence.
+    std::string out = text(nullptr);
+    EXPECT_NE(out.find("  a\ufffd2Jb\n"), std::string::npos) << out;
+}
+
+// Creation dates of a volume descriptor as RFC 3339; what is no date, as none.
+TEST(Volume, CreationDatesAsRfc3339)
+{
+    struct Row {
+        const char *digits;
+        signed char quarters;   // offset from GMT
+        const char *created;
+    } rows[] = {
+        {"2026120815140100", 0, "2026-12-08T15:14:01+00:00"},
+        {"1999010100000099", -20, "1999-01-01T00:00:00-05:00"},   // hundredths left out
+        {"2026120815140100", 52, "2026-12-08T15:14:01+13:00"},
+        {"2026120815140100", -48, "2026-12-08T15:14:01-12:00"},
+        {"0000000000000000", 0, ""},                                // not set
+        {"2026130815140100", 0, ""},                                // month 13
+        {"2026120015140100", 0, ""},                                // day 0
+        {"2026120824000000", 0, ""},                                // hour 24
+        {"2026120815140100", 53, ""},                               // past GMT+13
+        {"20261208151401x0", 0, ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.digits);
+        bytes d(2048, 0);
+        const unsigned char head[] = {1, 'C', 'D', '0', '0', '1', 1};
+        std::copy(head, head + sizeof head, d.begin());
+        const unsigned char space[] = {20, 0, 0, 0, 0, 0, 0, 20}, block[] = {0, 8, 8, 0};
+        std::copy(space, space + 8, d.begin() + 80);
+        std::copy(block, block + 4, d.begin() + 128);
+        std::copy(row.digits, row.digits + 16, d.begin() + 813);
+        d[829] = (unsigned char)row.quarters;
+        Volume v = decodevolume(d.data(), long(d.size()), 0);
+        ASSERT_TRUE(v.valid);
+        EXPECT_EQ(v.created, row.created);
     }
 }

@@ -338,12 +338,6 @@ void unguardbus(RunState &rs)
     busrun = nullptr;
 }
 
-// Patch offset of the record a reader reads next.
-int64_t nextat(const zem::RecordReader &r)
-{
-    return r.fileat - int64_t(r.end - r.next);
-}
-
 // What the record a piece comes from is known by: its patch offset and head.
 // A batch sums it over the pieces it sorts, and over those it then fetches
 // by their keys, in another order; the sums must agree.

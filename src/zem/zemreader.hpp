@@ -92,6 +92,12 @@ void readrecords(RecordReader &r, const Area &a, int fd, unsigned char *space, l
 // Reads the area from memory: area holds its a.len bytes.
 void readrecords(RecordReader &r, const Area &a, const unsigned char *area);
 
+// The patch offset of the next record to read: how far the reader has come.
+inline int64_t nextat(const RecordReader &r)
+{
+    return r.fileat - (r.end - r.next);
+}
+
 enum step {
     steprecord,   // a record was read: pos, len, data
     stepend,      // the records filled the area exactly; no record was read

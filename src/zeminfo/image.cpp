@@ -86,8 +86,11 @@ void checkimage(const Input &patch, const Input &image, const PatchFacts &pf, Im
     bytesat(patch, zem::checkblockpos, zem::checkblocklen, stored);
     bytesat(image, zem::imageblockpos, zem::checkblocklen, now);
     imf.blockmatches = std::memcmp(stored, now, sizeof now) == 0;
+    // A patch that rewrites the block leaves it so in the image it patched.
+    imf.blockpatched = !imf.blockmatches && pf.damage == zem::flawnone &&
+                       std::memcmp(pf.leftblock, now, sizeof now) == 0;
     imf.shift = 0;
-    if (imf.blockmatches) {
+    if (imf.blockmatches || imf.blockpatched) {
         imf.where = layoutraw;
         return;
     }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "applied.hpp"
 #include "zeminfo.hpp"
 #include "zemreader.hpp"
 
@@ -18,19 +19,26 @@ struct Volume {
     bool systemcut;        // only its end lies in the bytes: a Mode 1 validation block
     std::string volume;    // volume identifier
     int64_t spacesize;     // volume space size, in 2048-byte blocks
-    std::string created;   // "YYYY-MM-DD HH:MM:SS +HH:MM", or empty when not set
+    std::string created;   // RFC 3339, "YYYY-MM-DDTHH:MM:SS+HH:MM"; empty when not set or not a date
 };
+
+// How the texts of a patch are read: plain ASCII; UTF-8, when they are valid
+// UTF-8 and not all ASCII; else code page 437, as the DOS-era files are.
+enum textencoding { textascii, textutf8, textcp437 };
 
 // What the patch says by itself.
 struct PatchFacts {
     std::string file;
     zem::kind kind;
+    textencoding encoding;     // of the description and the FILE_ID.DIZ text alike
     std::string description;   // UTF-8
     bool hasdiz;
     std::string diz;           // UTF-8, the text Mavrin shows
     bool hasimagesize;         // version 2.0
     int64_t imagesize;
     Volume volume;             // decoded from the validation block (version 2.0)
+    unsigned char storedblock[zem::checkblocklen];   // the validation block (version 2.0)
+    unsigned char leftblock[zem::checkblocklen];     // it as the records leave it
 
     zem::flaw damage;          // flawnone when sound
     int64_t damageat;          // patch offset of the first record that does not fit
@@ -51,14 +59,21 @@ enum layout { layoutunknown, layoutraw, layoutiso1, layoutiso2, layout2336, layo
 // What an image says about a patch.
 struct ImageFacts {
     std::string file;
+    bool writable;             // Mavrin can open it, and the patch, for its run
+    std::string unwritable;    // why not
+    bool examined;             // a file zeminfo can read at offsets: all below is known
+    bool countonly;            // judge no sector's codes: only the bytes and records
     int64_t size;
     bool sizematches;          // version 2.0 only
     bool blockmatches;         // Mavrin's test at 37664, missing bytes as zeros
+    bool blockpatched;         // the block is not as made for, but as the patch leaves it
     layout where;              // version 2.0 only
     int64_t shift;             // where the block was found less 37664
     Volume volume;             // the image's own volume descriptor, when it has one
     int64_t tochange;          // written bytes that differ now
     int64_t inplace;           // records whose bytes all hold their values now
+    int64_t wholesectors;      // sectors written into that lie whole within the image
+    int64_t rawsectors;        // of them, raw CD data sectors (cd::kindof)
     int64_t edcright;          // sectors written into whose EDC is right now
     int64_t edcbroken;         // of those, the ones the patch leaves wrong
     int64_t broken[namedsectors];   // the first of them, as sector numbers
@@ -83,20 +98,28 @@ struct Input {
     int fd;
     int64_t size;
 };
-// Opens path; error says why it cannot.
-bool openinput(const char *path, Input &in, std::string &error);
+// Opens path, a regular file, or a block device when blockok; error says why
+// it cannot. Sets kindrefused when the file opened but is of another kind.
+bool openinput(const char *path, Input &in, std::string &error, bool blockok = false,
+               bool *kindrefused = nullptr);
 void closeinput(Input &in);
 // n bytes of the file at pos into out; what lies past its end (or what a
 // failed read leaves) reads as zeros, as Mavrin's short reads leave them.
 void bytesat(const Input &f, int64_t pos, long n, unsigned char *out);
 
-// The patch: header, trailer text, validation block. Fails only when the
-// patch is no ZEM patch; a damaged patch is a fact, not a failure.
+// The patch's layout: version, image size, validation block, records area.
+// Fails only when the patch is no ZEM patch; a damaged patch is a fact, not
+// a failure.
+bool readlayout(const Input &patch, PatchFacts &pf, std::string &error);
+// The layout, and the texts and the volume descriptor fields for a person.
 bool readpatch(const Input &patch, PatchFacts &pf, std::string &error);
 // The records; with an image, also the image's side of them. Fails when
-// reading the patch fails.
+// reading the patch fails. Shows progress on a terminal.
 bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFacts *imf,
                  std::string &error);
+// How much of the patch the image holds, from what the walk and the image
+// checks found.
+applystate stateof(const PatchFacts &pf, const ImageFacts &imf);
 
 // The image checks: size, validation block and layout, the image's own descriptor.
 void checkimage(const Input &patch, const Input &image, const PatchFacts &pf, ImageFacts &imf);
@@ -110,6 +133,12 @@ Volume blockvolume(const unsigned char *block);
 // Text of a DOS-era file, code page 437, as UTF-8; n bytes or up to a zero byte.
 bool cp437init(std::string &error);
 std::string cp437(const unsigned char *p, long n);
+// How n bytes of text (up to a zero byte) read: ASCII, UTF-8 or code page 437.
+// A text that fills its field may end in a character cut short.
+textencoding encodingof(const unsigned char *p, long n, bool fillsfield = false);
+// The text as UTF-8, read in encoding e; a character cut short at the end of
+// a text that fills its field is dropped.
+std::string decodetext(const unsigned char *p, long n, textencoding e);
 // A text of many lines for a terminal: control characters other than newline
 // and tab shown as DOS shows them, CR LF as a newline.
 std::string forterminal(const std::string &utf8);
@@ -134,7 +163,10 @@ struct CodesFacts {
 bool checkallcodes(const Input &image, CodesFacts &cf, std::string &error);
 
 // The verdict of a run, its name in the JSON report and its exit status.
-enum verdict { verror, vdamaged, vsound, vapplies, vasks, vapplied, vcodesright, vcodeswrong };
+// vpartly: partly applied, and Mavrin asks nothing or only what the patch's
+// own changes explain (vpartlyasks).
+enum verdict { verror, vdamaged, vsound, vapplies, vasks, vapplied, vpartly, vpartlyasks,
+               vunwritable, vcodesright, vcodeswrong };
 verdict verdictof(const PatchFacts &pf, const ImageFacts *imf);
 const char *verdictname(verdict v);
 int statusof(verdict v);

@@ -10,21 +10,30 @@
 #include "infocore.hpp"
 
 // Opens without blocking (a FIFO with no writer would wait forever) and
-// takes regular files only: anything else cannot be read at offsets.
-bool openinput(const char *path, Input &in, std::string &error)
+// takes regular files only, and block devices where asked: anything else
+// cannot be read at offsets.
+bool openinput(const char *path, Input &in, std::string &error, bool blockok, bool *kindrefused)
 {
+    if (kindrefused) *kindrefused = false;
     in = {open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), 0};
     if (in.fd < 0) {
         error = std::string("cannot open ") + path + ": " + strerror(errno);
         return false;
     }
     struct stat st;
-    if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = std::string(path) + " is not a regular file";
+    bool ok = fstat(in.fd, &st) == 0;
+    if (ok && !S_ISREG(st.st_mode) && !(blockok && S_ISBLK(st.st_mode))) {
+        if (kindrefused) *kindrefused = true;
+        ok = false;
+    }
+    // A block device's size is where it ends.
+    in.size = ok && S_ISBLK(st.st_mode) ? int64_t(lseek(in.fd, 0, SEEK_END)) : int64_t(st.st_size);
+    if (!ok || in.size < 0) {
+        error = std::string(path) + (blockok ? " is not a regular file or block device"
+                                             : " is not a regular file");
         closeinput(in);
         return false;
     }
-    in.size = st.st_size;
     return true;
 }
 
@@ -49,22 +58,30 @@ std::string identifier(const unsigned char *p, long n)
     return cp437(p, n);
 }
 
-// "YYYY-MM-DD HH:MM:SS +HH:MM" from the 17-byte date of a volume descriptor,
-// or empty when the date is not set (all digits zero).
+// The RFC 3339 date ("YYYY-MM-DDTHH:MM:SS+HH:MM", the hundredths left out)
+// of the 17-byte date of a volume descriptor: digits, then the offset from
+// GMT in quarters of an hour. Empty when the date is not set (all digits
+// zero) or is no date.
 std::string pvddate(const unsigned char *p)
 {
+    int v[6];   // year, month, day, hour, minute, second
+    const int width[6] = {4, 2, 2, 2, 2, 2}, most[6] = {9999, 12, 31, 23, 59, 59};
     bool set = false;
     for (int i = 0; i < 16; i++) {
-        if (p[i] < '0' || p[i] > '9') return "(not a date)";
+        if (p[i] < '0' || p[i] > '9') return "";
         set = set || p[i] != '0';
     }
-    if (!set) return "";
-    const char *d = reinterpret_cast<const char *>(p);
-    int quarters = static_cast<signed char>(p[16]);   // offset from GMT, 15 minutes each
+    for (int k = 0, at = 0; k < 6; at += width[k++]) {
+        v[k] = 0;
+        for (int i = 0; i < width[k]; i++) v[k] = v[k] * 10 + (p[at + i] - '0');
+        if (v[k] > most[k] || (k >= 1 && k <= 2 && v[k] == 0)) return "";
+    }
+    int quarters = static_cast<signed char>(p[16]);
+    if (!set || quarters < -48 || quarters > 52) return "";   // GMT-12 to GMT+13
     int mins = quarters < 0 ? -quarters * 15 : quarters * 15;
     char buf[40];
-    snprintf(buf, sizeof buf, "%.4s-%.2s-%.2s %.2s:%.2s:%.2s %c%02d:%02d", d, d + 4, d + 6, d + 8,
-             d + 10, d + 12, quarters < 0 ? '-' : '+', mins / 60, mins % 60);
+    snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", v[0], v[1], v[2], v[3],
+             v[4], v[5], quarters < 0 ? '-' : '+', mins / 60, mins % 60);
     return buf;
 }
 
@@ -117,7 +134,7 @@ Volume blockvolume(const unsigned char *block)
     return v;
 }
 
-bool readpatch(const Input &patch, PatchFacts &pf, std::string &error)
+bool readlayout(const Input &patch, PatchFacts &pf, std::string &error)
 {
     /* Identify */
     unsigned char head[zem::methodpos + 1];
@@ -134,31 +151,42 @@ bool readpatch(const Input &patch, PatchFacts &pf, std::string &error)
     }
 
     /* Header: what the file lacks reads as zeros, as in Mavrin */
-    unsigned char desc[zem::desclen];
-    bytesat(patch, zem::descpos, zem::desclen, desc);
-    pf.description = cp437(desc, zem::desclen);
     zem::Trailer trailer = {false, 0};
     if (pf.kind == zem::version2) {
-        unsigned char size[zem::imagesizelen], block[zem::checkblocklen];
+        unsigned char size[zem::imagesizelen];
         bytesat(patch, zem::imagesizepos, zem::imagesizelen, size);
-        bytesat(patch, zem::checkblockpos, zem::checkblocklen, block);
+        bytesat(patch, zem::checkblockpos, zem::checkblocklen, pf.storedblock);
         pf.hasimagesize = true;
         pf.imagesize = zem::getle32(size);
-        pf.volume = blockvolume(block);
-
-        /* FILE_ID.DIZ: the text Mavrin shows */
         unsigned char tail[zem::diztagfromend] = {};
         if (patch.size >= zem::diztagfromend)
             bytesat(patch, patch.size - zem::diztagfromend, zem::diztagfromend, tail);
         trailer = zem::findtrailer(tail, patch.size);
         pf.hasdiz = trailer.present;
-        zem::TrailerText text = zem::trailertext(trailer, patch.size);
-        unsigned char shown[zem::diztextmax];
-        if (text.shown > 0) bytesat(patch, text.at, text.shown, shown);
-        if (text.shown > 0) pf.diz = cp437(shown, text.shown);
     }
     pf.area = zem::recordsarea(pf.kind, trailer, patch.size);
     pf.damage = pf.area.damage;
     pf.damageat = -1;
+    return true;
+}
+
+bool readpatch(const Input &patch, PatchFacts &pf, std::string &error)
+{
+    if (!readlayout(patch, pf, error)) return false;
+
+    /* The texts: one reading for both, as one maker wrote both */
+    unsigned char desc[zem::desclen], shown[zem::diztextmax];
+    bytesat(patch, zem::descpos, zem::desclen, desc);
+    zem::TrailerText text = {0, 0, 0};
+    if (pf.hasdiz) {
+        unsigned char tail[zem::diztagfromend];
+        bytesat(patch, patch.size - zem::diztagfromend, zem::diztagfromend, tail);
+        text = zem::trailertext(zem::findtrailer(tail, patch.size), patch.size);
+        if (text.shown > 0) bytesat(patch, text.at, text.shown, shown);
+    }
+    pf.encoding = std::max(encodingof(desc, zem::desclen, true), encodingof(shown, text.shown, true));
+    pf.description = decodetext(desc, zem::desclen, pf.encoding);
+    pf.diz = decodetext(shown, text.shown, pf.encoding);
+    if (pf.kind == zem::version2) pf.volume = blockvolume(pf.storedblock);
     return true;
 }

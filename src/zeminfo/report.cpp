@@ -7,15 +7,45 @@
 
 using json = nlohmann::ordered_json;
 
+namespace {
+
+// Whether Mavrin asks about the size, or about the validation block.
+bool askssize(const PatchFacts &pf, const ImageFacts &imf)
+{
+    return pf.kind == zem::version2 && !imf.sizematches;
+}
+bool asksblock(const PatchFacts &pf, const ImageFacts &imf)
+{
+    return pf.kind == zem::version2 && !imf.blockmatches;
+}
+
+// Whether a run of the patch that stopped part way explains the size: the
+// records lengthen the image, and it lies between the size made for and
+// the size they give it.
+bool sizegrown(const PatchFacts &pf, const ImageFacts &imf)
+{
+    return pf.imagesize >= 0 && imf.size > pf.imagesize && imf.size <= pf.highest + 1;
+}
+
+} // namespace
+
 verdict verdictof(const PatchFacts &pf, const ImageFacts *imf)
 {
+    // What Mavrin meets first: it opens both files before it reads a byte.
+    if (imf && !imf->writable) return vunwritable;
     if (pf.damage != zem::flawnone) return vdamaged;
     if (!imf) return vsound;
     // Decided first: an applied patch that rewrites the validation block or
     // grows the image leaves an image that Mavrin's tests no longer accept.
-    if (imf->tochange == 0) return vapplied;
-    if (pf.kind == zem::version2 && (!imf->sizematches || !imf->blockmatches)) return vasks;
-    return vapplies;
+    applystate state = stateof(pf, *imf);
+    if (state == fullyapplied) return vapplied;
+    bool asks = askssize(pf, *imf) || asksblock(pf, *imf);
+    // Partly applied: the questions must be ones the patch's own changes explain.
+    if (state == partlyapplied && !asks) return vpartly;
+    if (state == partlyapplied && (!askssize(pf, *imf) || sizegrown(pf, *imf)) &&
+        (!asksblock(pf, *imf) || imf->blockpatched))
+        return vpartlyasks;
+    return asks ? vasks : vapplies;
 }
 
 const char *verdictname(verdict v)
@@ -29,6 +59,9 @@ const char *verdictname(verdict v)
     case vapplied: return "applied";
     case vcodesright: return "codes_right";
     case vcodeswrong: return "codes_wrong";
+    case vpartly:
+    case vpartlyasks: return "partly";
+    case vunwritable: return "unwritable";
     }
     return "error";
 }
@@ -37,8 +70,10 @@ int statusof(verdict v)
 {
     switch (v) {
     case vsound:
-    case vapplies: return exitapplies;
-    case vasks: return exitasks;
+    case vapplies:
+    case vpartly: return exitapplies;
+    case vasks:
+    case vpartlyasks: return exitasks;
     case vapplied: return exitapplied;
     case vcodesright: return exitapplies;
     case vcodeswrong: return exitcodeswrong;
@@ -156,6 +191,10 @@ std::string layoutwords(const ImageFacts &imf)
 {
     std::string at = "found at offset " + num(zem::imageblockpos + imf.shift) + ", not " +
                      num(zem::imageblockpos) + ": ";
+    if (imf.blockpatched)
+        return "holds at offset " + num(zem::imageblockpos) +
+               " the bytes the patch leaves there, not those it was made for: the patch is applied "
+               "to this image, or partly";
     switch (imf.where) {
     case layoutraw: return "matches at offset " + num(zem::imageblockpos);
     case layoutiso2:
@@ -223,9 +262,13 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
     }
 
     /* The image */
+    const std::string mavrinsays = imf ? "Mavrin prints \"File " + oneline(imf->file) + " does not exist.\"" : "";
     if (imf) {
         printf("\n");
         line("Image", oneline(imf->file));
+        if (!imf->writable) line("Writable", "no: " + imf->unwritable + "; " + mavrinsays + " and stops");
+    }
+    if (imf && imf->examined) {
         if (pf.kind == zem::version2) {
             int64_t d = imf->size - pf.imagesize;
             std::string s = "matches, " + count(imf->size, "byte");
@@ -251,21 +294,32 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
         if (pf.damage == zem::flawnone) {
             int64_t held = pf.byteswritten - imf->tochange;
             std::string s;
-            if (imf->tochange == 0)
+            applystate state = stateof(pf, *imf);
+            if (state == fullyapplied) {
                 s = "already applied: every byte the patch writes holds its value";
-            else if (imf->inplace > 0 && imf->inplace * 100 >= pf.records)
-                s = "partly applied: " + num(imf->inplace) + " of " + count(pf.records, "record") +
-                    (imf->inplace == 1 ? " already holds its bytes (" : " already hold their bytes (") +
-                    num(held) + " of " + count(pf.byteswritten, "byte") +
-                    "); running Mavrin again finishes an interrupted run, since records are absolute "
-                    "writes";
-            else if (pf.byteswritten == 1)   // and so it differs
+            } else if (state == partlyapplied) {
+                s = "partly applied: ";
+                if (imf->blockpatched) s += "the validation block is as the patch leaves it; ";
+                if (imf->inplace > 0)
+                    s += num(imf->inplace) + " of " + count(pf.records, "record") +
+                         (imf->inplace == 1 ? " already holds its bytes (" : " already hold their bytes (") +
+                         num(held) + " of " + count(pf.byteswritten, "byte") + ")";
+                else
+                    s += num(held) + " of the " + count(pf.byteswritten, "byte") +
+                         " the patch writes already hold their values";
+            } else if (pf.byteswritten == 1) {   // and so it differs
                 s = "not applied: the one byte the patch writes differs";
-            else
+            } else {
                 s = "not applied: " + num(imf->tochange) + " of the " + count(pf.byteswritten, "byte") +
                     " the patch writes " + (imf->tochange == 1 ? "differs" : "differ");
+            }
             if (grows(pf, imf->size)) s += "; it grows the image to " + count(pf.highest + 1, "byte");
             line("State", s);
+            // A version 1.0 patch says nothing of its image: the sectors it writes into must.
+            if (pf.kind == zem::version1 && imf->wholesectors > 0 && imf->rawsectors == 0)
+                line("Sectors", "none of the " + count(imf->wholesectors, "sector") +
+                                    " written into is a raw CD data sector (sync pattern, Mode 1 or "
+                                    "2): is this a raw image of 2352-byte sectors?");
             std::string e = agree(imf->edcright, "sector", "written into has", "written into have") +
                             " a right EDC now";
             if (imf->edcright == 0) e = "no sector written into has a right EDC now (none to keep)";
@@ -300,15 +354,31 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
     }
 
     /* Verdict */
+    std::string asked;   // what Mavrin asks about, for a partly applied image
+    if (imf && askssize(pf, *imf)) asked = "the size";
+    if (imf && asksblock(pf, *imf)) asked += asked.empty() ? "the validation block" : " and the validation block";
     switch (v) {
     case vsound: line("Verdict", "a sound patch"); break;
     case vdamaged: line("Verdict", "damaged: Mavrin refuses it and changes nothing"); break;
-    case vapplies: line("Verdict", "applies cleanly: Mavrin asks nothing"); break;
+    case vapplies:
+        line("Verdict", pf.kind == zem::version1
+                            ? "Mavrin applies it without asking: a version 1.0 patch cannot check its image"
+                            : "applies cleanly: Mavrin asks nothing");
+        break;
     case vasks:
         line("Verdict", sizevalid(pf) ? "not the image the patch was made for: Mavrin would ask before patching"
                                       : "Mavrin would ask before patching: the size the patch stores is invalid");
         break;
     case vapplied: line("Verdict", "already applied: applying it again changes nothing"); break;
+    case vpartly:
+        line("Verdict", "partly applied: running Mavrin again finishes it, since records are absolute "
+                        "writes; it asks nothing");
+        break;
+    case vpartlyasks:
+        line("Verdict", "partly applied: Mavrin asks about " + asked +
+                            ", which the patch itself changed; answer y to finish");
+        break;
+    case vunwritable: line("Verdict", "unwritable: " + mavrinsays + " and changes nothing"); break;
     case verror:
     case vcodesright:   // --codes has its own report
     case vcodeswrong: break;
@@ -324,6 +394,8 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
         json p = {{"file", pf->file},
                   {"version", pf->kind == zem::version1 ? "1.0" : "2.0"},
                   {"description", pf->description},
+                  {"text_encoding", pf->encoding == textascii ? "ascii"
+                                    : pf->encoding == textutf8 ? "utf-8" : "cp437"},
                   {"diz", pf->hasdiz ? json(pf->diz) : json(nullptr)},
                   {"damaged", !sound},
                   {"damage", sound ? json(nullptr) : json(zem::describe(pf->damage))},
@@ -343,30 +415,39 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
         out["patch"] = p;
     }
     if (pf && imf) {
-        bool v2 = pf->kind == zem::version2;
+        // An image zeminfo cannot read at offsets says nothing but its name.
+        const bool v2 = pf->kind == zem::version2, seen = imf->examined, counted = sound && seen;
+        auto fact = [](bool known, json value) { return known ? value : json(nullptr); };
+        const applystate state = stateof(*pf, *imf);
         json i = {{"file", imf->file},
-                  {"size", imf->size},
-                  {"size_matches", v2 ? json(imf->sizematches) : json(nullptr)},
-                  {"block_matches", v2 ? json(imf->blockmatches) : json(nullptr)},
-                  {"layout", v2 ? json(layoutname(imf->where)) : json(nullptr)},
-                  {"shift", v2 && imf->where != layoutnone ? json(imf->shift) : json(nullptr)},
-                  {"volume", volumejson(imf->volume)}};
-        i["bytes_written"] = sound ? json(pf->byteswritten) : json(nullptr);
-        i["bytes_to_change"] = sound ? json(imf->tochange) : json(nullptr);
-        i["applied"] = v == vapplied;
-        i["records_in_place"] = sound ? json(imf->inplace) : json(nullptr);
-        i["grows"] = sound ? json(grows(*pf, imf->size)) : json(nullptr);
-        i["edc_right_sectors"] = sound ? json(imf->edcright) : json(nullptr);
-        i["edc_broken_sectors"] = sound ? json(imf->edcbroken) : json(nullptr);
+                  {"writable", imf->writable},
+                  {"unwritable_reason", fact(!imf->writable, imf->unwritable)},
+                  {"size", fact(seen, imf->size)},
+                  {"size_matches", fact(seen && v2, imf->sizematches)},
+                  {"block_matches", fact(seen && v2, imf->blockmatches)},
+                  {"block_patched", fact(counted && v2, imf->blockpatched)},
+                  {"layout", seen && v2 ? json(layoutname(imf->where)) : json(nullptr)},
+                  {"shift", fact(seen && v2 && imf->where != layoutnone, imf->shift)},
+                  {"volume", fact(seen, volumejson(imf->volume))}};
+        i["bytes_written"] = fact(counted, pf->byteswritten);
+        i["bytes_to_change"] = fact(counted, imf->tochange);
+        i["applied"] = fact(seen, state == fullyapplied);
+        i["partly_applied"] = fact(seen, state == partlyapplied);
+        i["records_in_place"] = fact(counted, imf->inplace);
+        i["grows"] = fact(counted, grows(*pf, imf->size));
+        i["sectors_in_image"] = fact(counted, imf->wholesectors);
+        i["raw_sectors"] = fact(counted, imf->rawsectors);
+        i["edc_right_sectors"] = fact(counted, imf->edcright);
+        i["edc_broken_sectors"] = fact(counted, imf->edcbroken);
         json named = json::array();
-        for (int k = 0; sound && k < imf->edcbroken && k < namedsectors; k++) named.push_back(imf->broken[k]);
-        i["edc_broken_first"] = named;
+        for (int k = 0; counted && k < imf->edcbroken && k < namedsectors; k++) named.push_back(imf->broken[k]);
+        i["edc_broken_first"] = fact(seen, named);
         /* P and Q, and the codes the patch leaves */
-        i["ecc_right_sectors"] = sound ? json(imf->eccright) : json(nullptr);
-        i["ecc_broken_sectors"] = sound ? json(imf->eccbroken) : json(nullptr);
-        i["ecc_broken_first"] = sound ? sectorarray(imf->eccbroken, imf->eccfirst) : json::array();
-        i["codes_broken_sectors"] = sound ? json(imf->codesbroken) : json(nullptr);
-        i["no_edc_sectors"] = sound ? json(imf->noedc) : json(nullptr);
+        i["ecc_right_sectors"] = fact(counted, imf->eccright);
+        i["ecc_broken_sectors"] = fact(counted, imf->eccbroken);
+        i["ecc_broken_first"] = counted ? sectorarray(imf->eccbroken, imf->eccfirst) : json::array();
+        i["codes_broken_sectors"] = fact(counted, imf->codesbroken);
+        i["no_edc_sectors"] = fact(counted, imf->noedc);
         out["image"] = i;
     }
     // File names are bytes; what is not UTF-8 in them shows as U+FFFD.

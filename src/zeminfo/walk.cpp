@@ -19,6 +19,7 @@
 
 #include "cdsector.hpp"
 #include "infocore.hpp"
+#include "tool.hpp"
 
 namespace {
 
@@ -258,13 +259,26 @@ void judgecodes(int64_t s)
     if (after.checked() && !after.right()) imf.codesbroken++;
 }
 
+// Counts sector s, which holds written bytes, when it lies whole in the
+// image, and whether it is a raw CD data sector.
+void judgeraw(int64_t s)
+{
+    int64_t at = s * sectorlen;
+    if (at + sectorlen > w.imagelen) return;
+    w.imf->wholesectors++;
+    if (cd::kindof(imageat(at, sectorlen)) != cd::Kind::none) w.imf->rawsectors++;
+}
+
 // Sector s leaves the window: no record can write into it any more.
 void finish(int64_t s)
 {
     unsigned char &t = w.touched[s & (w.sectors - 1)];
     if (!t) return;
     t = 0;
-    if (w.imf) judgecodes(s);
+    if (w.imf && !w.imf->countonly) {
+        judgeraw(s);
+        judgecodes(s);
+    }
     markbits((s & (w.sectors - 1)) * sectorlen, sectorlen, false);
 }
 
@@ -302,13 +316,27 @@ void resetcounts()
         imf.tochange = imf.inplace = imf.edcright = imf.edcbroken = 0;
         imf.eccright = imf.eccbroken = imf.codesbroken = imf.noedc = 0;
     }
+    if (w.imf) w.imf->wholesectors = w.imf->rawsectors = 0;
     std::memset(w.bits, 0, sizeof w.bits);
     std::memset(w.touched, 0, sizeof w.touched);
 }
 
+// Lays the n bytes at d, written at image offset pos, over the validation
+// block as the patch leaves it.
+void overblock(int64_t pos, const unsigned char *d, long n)
+{
+    int64_t from = std::max<int64_t>(pos, zem::imageblockpos);
+    int64_t to = std::min<int64_t>(pos + n, zem::imageblockpos + zem::checkblocklen);
+    if (from < to)
+        std::memcpy(w.pf->leftblock + (from - zem::imageblockpos), d + (from - pos), size_t(to - from));
+}
+
+// Records between two looks at the clock for the progress line.
+constexpr int64_t progressevery = 4096;
+
 // One pass over the patch for the stretch of the image that starts at
-// start: the parts of records that lie in it.
-bool stretchpass(const Input &patch, int64_t start)
+// start: the parts of records that lie in it. Passes done of passes in all.
+bool stretchpass(const Input &patch, int64_t start, int64_t done, int64_t passes)
 {
     w.start = start;
     w.len = winlen;
@@ -317,6 +345,10 @@ bool stretchpass(const Input &patch, int64_t start)
     zem::readrecords(rd, w.pf->area, patch.fd, zemspace, sizeof zemspace);
     zem::step step;
     while ((step = zem::nextrecord(rd)) == zem::steprecord) {
+        if (rd.records % progressevery == 0)
+            tool::progress("going through the records again, by image stretch",
+                           done * w.pf->area.len + zem::nextat(rd) - w.pf->area.first,
+                           passes * w.pf->area.len);
         int64_t pos = rd.pos, end = pos + rd.len;
         int64_t from = std::max(pos, start), to = std::min(end, start + winlen);
         if (from >= to) continue;
@@ -345,6 +377,7 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
     pf.inorder = true;
     resetcounts();
     std::memset(stretches, 0, sizeof stretches);
+    std::memcpy(pf.leftblock, pf.storedblock, sizeof pf.leftblock);
     if (pf.area.damage != zem::flawnone) {
         pf.damage = pf.area.damage;
         return true;
@@ -371,8 +404,11 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
         }
         pf.records++;
         pf.databytes += rd.len;
+        if (pf.records % progressevery == 0)
+            tool::progress("reading the records", zem::nextat(rd) - pf.area.first, pf.area.len);
         if (rd.len == 0) continue;   // writes nothing
         int64_t pos = rd.pos, end = pos + rd.len;
+        if (pf.kind == zem::version2) overblock(pos, rd.data, rd.len);
         if (pf.lowest < 0 || pos < pf.lowest) pf.lowest = pos;
         if (end - 1 > pf.highest) pf.highest = end - 1;
         for (int64_t k = pos / winlen; k <= (end - 1) / winlen; k++)
@@ -401,8 +437,10 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
     blocks.shift = sparse ? smallshift : largeshift;
     blocks.n = blockspace >> blocks.shift;
     std::fill(std::begin(blocks.which), std::end(blocks.which), -1);
+    int64_t passes = 0, done = 0;
+    for (int64_t k = 0; k < nstretches; k++) passes += isset(stretches, k);
     for (int64_t k = 0; k < nstretches; k++) {
-        if (isset(stretches, k) && !stretchpass(patch, k * winlen)) {
+        if (isset(stretches, k) && !stretchpass(patch, k * winlen, done++, passes)) {
             error = pf.file + " changed while zeminfo read it";
             return false;
         }

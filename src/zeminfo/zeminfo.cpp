@@ -1,10 +1,15 @@
 // zeminfo: options, the run, the exit status.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "infocore.hpp"
+#include "tool.hpp"
+#include "zemopen.hpp"
 
 namespace {
 
@@ -21,12 +26,21 @@ const char usagetext[] =
     "\n"
     "      --json      one JSON object on standard output, errors included\n"
     "      --codes     check the codes of IMAGE's data sectors; no patch\n"
-    "      --help      show this help and exit\n"
+    "  -h, --help      show this help and exit\n"
     "      --version   show the version and exit\n"
     "\n"
-    "Exit status: 0 the patch applies cleanly (without IMAGE: the patch is sound),\n"
-    "2 IMAGE is not the image the patch was made for, 3 already applied,\n"
-    "4 (--codes) some data sector's codes are wrong, 1 an error or a damaged patch.\n";
+    "Texts in a patch are shown as UTF-8 when they are valid UTF-8, else as code\n"
+    "page 437. Progress is shown on standard error when it is a terminal.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the patch applies cleanly, or is partly applied and Mavrin asks nothing\n"
+    "     (without IMAGE: the patch is sound); --codes: every data sector's codes\n"
+    "     are right\n"
+    "  1  an error, a damaged patch, or an image Mavrin cannot open for writing\n"
+    "  2  IMAGE is not the image the patch was made for, or is partly applied and\n"
+    "     Mavrin asks about what the patch itself changed: Mavrin would ask\n"
+    "  3  the patch is already applied: applying it again changes nothing\n"
+    "  4  (--codes) some data sector's codes are wrong\n";
 
 // The files of a run and what was found.
 Input patch, image;
@@ -37,9 +51,50 @@ CodesFacts cf;
 // Ends a run that failed: the message, on standard error or as JSON.
 int failrun(bool asjson, const std::string &error)
 {
+    tool::progressclear();
     if (asjson) printjson(nullptr, nullptr, verror, error);
     else fprintf(stderr, "zeminfo: %s\n", error.c_str());
     return exiterror;
+}
+
+// Whether the file at path begins as a ZEM patch does.
+bool lookslikepatch(const char *path)
+{
+    Input in;
+    std::string ignored;
+    if (!openinput(path, in, ignored)) return false;
+    unsigned char head[zem::methodpos + 1];
+    bytesat(in, 0, sizeof head, head);
+    bool is = zem::identify(head, std::min<int64_t>(in.size, sizeof head)) != zem::notzem;
+    closeinput(in);
+    return is;
+}
+
+// What Mavrin meets when it opens the image and the patch: sets writable,
+// and when it cannot go on, why.
+void judgeopen(const char *imagepath, const char *patchpath)
+{
+    zem::OpenPair fds;
+    zem::openoutcome got = zem::openpair(imagepath, patchpath, fds);
+    imf.writable = got == zem::openedboth;
+    if (got == zem::openedboth) {
+        close(fds.imagefd);
+        close(fds.patchfd);
+        return;
+    }
+    const mode_t m = fds.mode;
+    const char *kind = S_ISDIR(m) ? "a folder" : S_ISFIFO(m) ? "a FIFO" : S_ISCHR(m) ? "a character device"
+                     : S_ISSOCK(m) ? "a socket" : "a file of another kind";
+    const std::string which = got == zem::patchrefused ? "the patch" : "it";
+    if (got == zem::samefiles)
+        imf.unwritable = "it is the patch itself, and Mavrin writes no records into the file it reads them from";
+    else if (fds.err == EISDIR)
+        imf.unwritable = "it is a folder, not a regular file or block device";
+    else if (fds.err == 0)
+        imf.unwritable = which + " is " + kind + ", not a regular file or block device";
+    else
+        imf.unwritable = which + " cannot be opened for " + (got == zem::patchrefused ? "reading" : "writing") +
+                         ": " + strerror(fds.err);
 }
 
 int run(bool asjson, const char *patchpath, const char *imagepath)
@@ -53,12 +108,24 @@ int run(bool asjson, const char *patchpath, const char *imagepath)
     if (!cp437init(error)) return failrun(asjson, error);
     if (!openinput(patchpath, patch, error)) return failrun(asjson, error);
     bool ok = readpatch(patch, pf, error);
-    if (ok && imagepath) ok = openinput(imagepath, image, error);
-    if (ok) ok = walkrecords(patch, imagepath ? &image : nullptr, pf, imagepath ? &imf : nullptr, error);
-    if (ok && imagepath) checkimage(patch, image, pf, imf);
+    if (!ok && pf.kind == zem::notzem && imagepath && lookslikepatch(imagepath)) {
+        closeinput(patch);
+        return failrun(asjson, std::string(patchpath) + " is not a ZEM patch, but " + imagepath +
+                                   " is: the order is PATCH [IMAGE]");
+    }
+    if (ok && imagepath) {
+        // An image Mavrin will refuse for its kind is reported without its facts.
+        judgeopen(imagepath, patchpath);
+        bool kindrefused = false;
+        imf.examined = openinput(imagepath, image, error, true, &kindrefused);
+        ok = imf.examined || (kindrefused && !imf.writable);
+    }
+    if (ok) ok = walkrecords(patch, imf.examined ? &image : nullptr, pf, imf.examined ? &imf : nullptr, error);
+    if (ok && imf.examined) checkimage(patch, image, pf, imf);
     closeinput(patch);
     closeinput(image);
     if (!ok) return failrun(asjson, error);
+    tool::progressclear();
 
     /* The report */
     verdict v = verdictof(pf, imagepath ? &imf : nullptr);
@@ -106,14 +173,15 @@ int zeminfomain(int argc, char **argv)
     int c;
     optind = 0;   // from the start, also when called again in one process
     opterr = 0;   // our own messages, with our name
-    while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
+    tool::progressstart("zeminfo");
+    while ((c = getopt_long(argc, argv, ":h", longopts, nullptr)) != -1) {
         switch (c) {
         case 'j': asjson = true; break;
         case 'h': help = true; break;
         case 'V': version = true; break;
         case 'c': codes = true; break;
         default:
-            if (bad.empty()) bad = std::string("unknown option ") + argv[optind - 1];
+            if (bad.empty()) bad = tool::optionerror(c, argv, longopts);
         }
     }
     int nargs = argc - optind;
