@@ -5,8 +5,9 @@
 // writes into and of every sector, over the image made of data sectors of
 // every kind (chosen by the seed) as the patch leaves it.
 //
-// After each run: it returned 0 exactly for a well-formed patch and 1
-// otherwise, with the reason on standard error; the image and the patch are
+// After each run: it returned 0 exactly for a well-formed patch that the
+// image does not already hold whole, and 1 otherwise, with the reason on
+// standard error; the image and the patch are
 // unchanged; no file but the undo patch was left behind, and none for a
 // refused patch; no file descriptor was left open. The undo patch is a
 // well-formed version 1.0 patch whose records lie within the image and,
@@ -162,6 +163,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                  "\": status " + std::to_string(status) + ", stderr:\n" + err);
         if (scratchfiles() != std::vector<std::string>{"image.bin", "patch.zem"})
             fail("a refused patch left a file behind");
+        return 0;
+    }
+    // An image that holds all the patch writes gets no undo: it would restore nothing.
+    if (heldof(patch, want, orig).held == Held::all) {
+        if (status != 1 || !out.empty() || err.find("already holds what") == std::string::npos)
+            fail("an image that holds all the patch writes was not refused: status " +
+                 std::to_string(status) + ", stderr:\n" + err);
+        if (scratchfiles() != std::vector<std::string>{"image.bin", "patch.zem"})
+            fail("a refused undo left a file behind");
         return 0;
     }
     if (status != 0) fail("a well-formed patch was refused:\n" + err);

@@ -67,7 +67,8 @@ protected:
         int status = -1;
         Captured c = inprocess("", [&] { status = zemmakemain(int(words.size()), argv.data()); });
         auto has = [&](const char *s) { return c.err.find(s) != std::string::npos; };
-        if (status == 0) return soundpatch;
+        // An image that already holds what a sound patch writes gets no undo.
+        if (status == 0 || (status == 1 && has("already holds what"))) return soundpatch;
         if (has("is not a ZEM patch") || has("encoding method")) return notpatch;
         if (has("is damaged")) return damagedpatch;
         return unclear;

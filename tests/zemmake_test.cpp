@@ -60,7 +60,9 @@ protected:
         opts.insert(opts.end(), {"-f", path("orig.bin"), path("mod.bin"), path("patch.zem")});
         RunResult r = make(opts);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, orig == mod ? "zemmake: warning: " + path("orig.bin") + " and " + path("mod.bin") +
+                                           " are identical: the patch changes nothing\n"
+                                     : "");
         EXPECT_EQ(r.out.rfind(path("patch.zem") + ": ZEM", 0), 0u) << r.out;
     }
     // Mavrin applies a patch file to image.bin, answering nothing.
@@ -254,15 +256,20 @@ TEST_P(ZemMake, SummaryLine)
     const std::vector<Case> cases = {
         // changed bytes within the original, and the bytes appended, counted apart
         {concat(changed(img, 3, 1), {1, 2}),
-         "ZEM1.0 patch, 2 records, 1 changed byte, 2 bytes appended, 69 bytes"},
+         "ZEM1.0 patch, 2 records, 1 changed byte, 2 bytes appended, a 69-byte patch"},
         // appended zeros change nothing; only the last needs a record
-        {concat(img, {0, 0, 0}), "ZEM1.0 patch, 1 record, 0 changed bytes, 3 bytes appended, 62 bytes"},
-        {changed(img, 0, 100), "ZEM1.0 patch, 1 record, 100 changed bytes, 161 bytes"},
+        {concat(img, {0, 0, 0}), "ZEM1.0 patch, 1 record, 0 changed bytes, 3 bytes appended, a 62-byte patch"},
+        {changed(img, 0, 100), "ZEM1.0 patch, 1 record, 100 changed bytes, a 161-byte patch"},
+        // the same image twice: written, with a warning
+        {img, "ZEM1.0 patch, 0 records, 0 changed bytes, a 56-byte patch"},
     };
     for (const Case &c : cases) {
         writefile(path("b.bin"), c.mod);
         RunResult r = make({"-1", "-f", path("a.bin"), path("b.bin"), path("p.zem")});
         EXPECT_EQ(r.out, path("p.zem") + ": " + c.line + "\n");
+        EXPECT_EQ(r.err, c.mod == img ? "zemmake: warning: " + path("a.bin") + " and " + path("b.bin") +
+                                            " are identical: the patch changes nothing\n"
+                                      : "");
         EXPECT_EQ(r.status, 0);
     }
 }
@@ -351,7 +358,10 @@ TEST_P(ZemMake, UndoRestoresTheImage)
         RunResult r = make({"-u", "-f", path("image.bin"), path("patch.zem"), path("undo.zem")});
         ASSERT_EQ(r.status, 0) << c.what << r.err;
         EXPECT_EQ(r.err, "") << c.what;
-        EXPECT_EQ(r.out.find("which stay") != std::string::npos, c.grows > 0) << c.what;
+        // Where the patch lengthens the image, the summary ends in the command that finishes the undo.
+        const std::string finish = ": after applying the undo, run ";
+        const size_t at = r.out.find(finish);
+        EXPECT_EQ(at != std::string::npos, c.grows > 0) << c.what << r.out;
         std::string applied = mavrin("patch.zem");
         EXPECT_EQ(applied.substr(applied.size() - std::min(applied.size(), done.size())), done)
             << c.what;
@@ -362,6 +372,11 @@ TEST_P(ZemMake, UndoRestoresTheImage)
         bytes now = image();
         ASSERT_EQ(now.size(), img.size() + c.grows) << c.what;
         EXPECT_TRUE(bytes(now.begin(), now.begin() + long(img.size())) == img) << c.what;
+        if (at == std::string::npos) continue;
+        const std::string command = r.out.substr(at + finish.size(), r.out.size() - 1 - at - finish.size());
+        EXPECT_EQ(command, "truncate -s 40000 " + path("image.bin")) << c.what;
+        EXPECT_EQ(system(command.c_str()), 0) << command;
+        EXPECT_TRUE(image() == img) << c.what;
     }
 
     // The undo of a patch zemmake made: its records meet into one range
@@ -381,8 +396,8 @@ TEST_P(ZemMake, UndoRestoresTheImage)
     EXPECT_EQ(mavrin("undo.zem"), infolines(path("undo.zem"), 0, "back", nodiz) + done);
     EXPECT_TRUE(image() == big);
 
-    // Made too late, from the patched image: still written, with a warning.
-    writefile(path("image.bin"), mod);
+    // Made for another image: still written, with a warning.
+    writefile(path("image.bin"), makeimage(3 * ahead, 2));
     r = make({"-u", "-f", path("image.bin"), path("patch.zem"), path("undo.zem")});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("warning: " + path("image.bin") + " is not the image"), std::string::npos)
@@ -517,6 +532,23 @@ TEST_P(ZemMake, Errors)
     r = make({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "zemmake " ZEMMAKE_VERSION "\n");
+
+    // Every long option does what its short one does.
+    writefile(path("b.bin"), changed(img, 5, 2));
+    r = make({"-1", "-f", "-d", "fix", a, path("b.bin"), path("short.zem")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = make({"--version-1", "--force", "--description=fix", a, path("b.bin"), path("long.zem")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readfile(path("long.zem")), readfile(path("short.zem")));
+    writefile(path("text.diz"), {'h', 'i'});
+    r = make({"-f", "-i", path("text.diz"), a, path("b.bin"), path("short.zem")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = make({"--force", "--diz", path("text.diz"), a, path("b.bin"), path("long.zem")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readfile(path("long.zem")), readfile(path("short.zem")));
+    r = make({"--undo", "--force", a, path("long.zem"), path("undo.zem")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(path("undo.zem") + ": ZEM1.0 undo patch", 0), 0u) << r.out;
 }
 
 TEST_P(ZemMake, EverySignalThatEndsItRemovesTheTemporaryPatch)

@@ -14,6 +14,7 @@
 #endif
 
 #include "cdsector.hpp"
+#include "tool.hpp"
 #include "zemmake.hpp"
 
 // Fixed markers in the trailer's bytes that Mavrin does not examine.
@@ -314,6 +315,7 @@ static bool planblocks(const Inputs &in, bool solo, Summary &sum)
             return fail("reading the images failed: %s",
                         sl.err > 0 ? strerror(sl.err) : "a file became shorter");
         const int64_t pos = int64_t(k) * compareblock;
+        tool::progress("comparing the images", k, nblocks);
         planblock(planner, sl.mod, pos, sl.n);
         // Runs that did not fit in the slot, the planner finds itself.
         const int32_t *runs = sl.runs;

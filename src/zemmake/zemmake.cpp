@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include "cdsector.hpp"
+#include "tool.hpp"
 #include "zemmake.hpp"
 
 static void usage(FILE *to)
@@ -15,33 +16,54 @@ static void usage(FILE *to)
             "\n"
             "Writes PATCHFILE, a ZEM patch that turns ORIGINAL into MODIFIED when Mavrin\n"
             "applies it. With -u, writes UNDOFILE, a patch that puts back the bytes of\n"
-            "IMAGE (as it is now) that PATCHFILE will overwrite. With -r, writes\n"
-            "REPAIRFILE, a patch that makes right the EDC and ECC of IMAGE's data sectors\n"
-            "whose codes are wrong.\n"
+            "IMAGE (as it is now) that PATCHFILE will overwrite: make it before applying\n"
+            "PATCHFILE. With -r, writes REPAIRFILE, a patch that makes right the EDC and\n"
+            "ECC of IMAGE's data sectors whose codes are wrong.\n"
             "\n"
-            "  -1              write a version 1.0 patch (no image checks, no FILE_ID.DIZ)\n"
-            "  -d DESCRIPTION  the patch's description, at most %ld bytes\n"
-            "  -i DIZFILE      carry the text of DIZFILE as the FILE_ID.DIZ trailer\n"
-            "                  (at most %ld bytes, no zero byte; version 2.0 only)\n"
-            "  -e, --fix-codes write right EDC and ECC into the data sectors the patch\n"
-            "                  changes (MODIFIED itself is not changed)\n"
-            "  -f              overwrite an existing output file\n"
-            "  -u              write an undo patch\n"
-            "  -r, --repair    write a repair patch for IMAGE: of the sectors PATCH writes\n"
-            "                  into (-p), of sectors FIRST to LAST (-s), or of every sector\n"
-            "      --help      show this help and exit\n"
-            "      --version   show the version and exit\n"
+            "  -1, --version-1           write a version 1.0 patch (no image checks, no\n"
+            "                            FILE_ID.DIZ)\n"
+            "  -d, --description=TEXT    the patch's description, at most %ld bytes\n"
+            "  -i, --diz=DIZFILE         carry the text of DIZFILE as the FILE_ID.DIZ trailer\n"
+            "                            (at most %ld bytes, no zero byte; version 2.0 only)\n"
+            "  -e, --fix-codes           write right EDC and ECC into the data sectors the\n"
+            "                            patch changes (MODIFIED itself is not changed)\n"
+            "  -f, --force               overwrite an existing output file\n"
+            "  -u, --undo                write an undo patch\n"
+            "  -r, --repair              write a repair patch for IMAGE: of the sectors\n"
+            "                            PATCH writes into (-p), of sectors FIRST to LAST\n"
+            "                            (-s), or of every sector\n"
+            "  -p, --patch=PATCH         with -r: repair the sectors PATCH writes into\n"
+            "  -s, --sectors=RANGE       with -r: repair sectors FIRST to LAST, RANGE being\n"
+            "                            FIRST or FIRST-LAST\n"
+            "  -h, --help                show this help and exit\n"
+            "      --version             show the version and exit\n"
+            "\n"
+            "Texts are stored byte for byte as given, and Mavrin prints them so; zeminfo\n"
+            "shows valid UTF-8 as UTF-8 and anything else as code page 437.\n"
             "\n"
             "Exit status: 0 the patch was written and its summary printed, 1 an error\n"
             "(a message on standard error; no output file was written or changed).\n",
             zem::desclen, zem::diztextmax - zem::dizhidden);
 }
 
-static int usageerror(const char *msg)
+static int usageerror(const std::string &msg)
 {
-    fail("%s", msg);
+    fail("%s", msg.c_str());
     fprintf(stderr, "Try 'zemmake --help' for more information.\n");
     return 1;
+}
+
+// The path as one word of a shell command, quoted where it needs to be.
+static std::string shellword(const char *path)
+{
+    std::string s = path;
+    if (s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./+,:@%=-") ==
+            std::string::npos && !s.empty()) {
+        return s[0] == '-' ? "./" + s : s;   // not taken for an option
+    }
+    std::string q = s[0] == '-' ? "'./" : "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
 }
 
 // The file name without its folders.
@@ -126,15 +148,23 @@ int zemmakemain(int argc, char **argv)
     MakeArgs args = {};
     RepairScope scope = {};
     bool undo = false, repair = false, hasdesc = false;
-    static const struct option longopts[] = {{"help", no_argument, nullptr, 'h'},
+    static const struct option longopts[] = {{"version-1", no_argument, nullptr, '1'},
+                                              {"description", required_argument, nullptr, 'd'},
+                                              {"diz", required_argument, nullptr, 'i'},
+                                              {"force", no_argument, nullptr, 'f'},
+                                              {"undo", no_argument, nullptr, 'u'},
+                                              {"help", no_argument, nullptr, 'h'},
                                               {"version", no_argument, nullptr, 'V'},
                                               {"fix-codes", no_argument, nullptr, 'e'},
                                               {"repair", no_argument, nullptr, 'r'},
+                                              {"patch", required_argument, nullptr, 'p'},
+                                              {"sectors", required_argument, nullptr, 's'},
                                               {nullptr, 0, nullptr, 0}};
     int c;
     optind = 0;   // from the start, also when called again in one process
     opterr = 0;   // our own messages, with our name
-    while ((c = getopt_long(argc, argv, ":1d:i:fuerp:s:", longopts, nullptr)) != -1) {
+    tool::progressstart("zemmake");
+    while ((c = getopt_long(argc, argv, ":1d:i:fuerp:s:h", longopts, nullptr)) != -1) {
         switch (c) {
         case '1': args.v1 = true; break;
         case 'd': args.desc = optarg; hasdesc = true; break;
@@ -151,21 +181,7 @@ int zemmakemain(int argc, char **argv)
             break;
         case 'h': usage(stdout); return 0;
         case 'V': printf("zemmake %s\n", MAVRIN_VERSION); return 0;
-        case ':':
-            return usageerror((std::string("option -") + char(optopt) + " needs a value").c_str());
-        default: {
-            // A long option is named by its word; optopt is then its code,
-            // set only when the word was right and a value was not.
-            const char *word = argv[optind - 1];
-            std::string name = word;
-            if (strncmp(word, "--", 2) == 0) {
-                name = name.substr(0, name.find('='));
-                return usageerror((optopt ? "option " + name + " takes no value"
-                                          : "unknown option " + name).c_str());
-            }
-            return usageerror(optopt ? (std::string("unknown option -") + char(optopt)).c_str()
-                                     : ("unknown option " + name).c_str());
-        }
+        default: return usageerror(tool::optionerror(c, argv, longopts));
         }
     }
     if (undo && repair) return usageerror("-u and -r exclude each other");
@@ -199,8 +215,11 @@ int zemmakemain(int argc, char **argv)
     bool ok = undo     ? makeundo(args, in1, in2, target, out, sum)
               : repair ? makerepair(args, scope, in1, target, out, sum)
                        : makepatch(args, in1, in2, target, out, sum);
+    tool::progressclear();
     if (!ok) return 1;
     if (!undo && !repair && !args.fixcodes && sum.codeswrong > 0) warncodes(sum);
+    if (!undo && !repair && sum.changed == 0 && sum.grows == 0)
+        fprintf(stderr, "zemmake: warning: %s and %s are identical: the patch changes nothing\n", in1, in2);
 
     /* Summary: printed before the patch is put in place, so that a failure
        to print it still leaves nothing behind */
@@ -209,12 +228,13 @@ int zemmakemain(int argc, char **argv)
         printcount(out.records, "record");
         printf(", ");
         printcount(sum.changed, "byte");
-        printf(" restored, ");
-        printcount(out.size, "byte");
+        printf(" restored, a %lld-byte patch", (long long)out.size);
+        // The undo cannot shorten the image; the one command that can, exactly.
         if (sum.grows > 0) {
-            printf("; the patch lengthens the image by ");
+            printf("; %s lengthens the image by ", in2);
             printcount(sum.grows, "byte");
-            printf(", which stay");
+            printf(": after applying the undo, run truncate -s %lld %s", (long long)sum.imagesize,
+                   shellword(in1).c_str());
         }
     } else {
         printf("%s: %s patch, ", target, args.v1 ? "ZEM1.0" : "ZEM2.0");
@@ -226,8 +246,7 @@ int zemmakemain(int argc, char **argv)
             printcount(sum.grows, "byte");
             printf(" appended");
         }
-        printf(", ");
-        printcount(out.size, "byte");
+        printf(", a %lld-byte patch", (long long)out.size);
         if (repair) printrepair(sum);
         if (args.fixcodes) {
             printf("; EDC and ECC made right in ");

@@ -147,8 +147,9 @@ void planend(Planner &pl);
 // Sectors the summary or a warning names.
 constexpr int namedsectors = 5;
 struct Summary {
-    int64_t changed;   // bytes of the original that differ (or that the undo restores)
-    int64_t grows;     // bytes the image grows by
+    int64_t changed;     // bytes of the original that differ (or that the undo restores)
+    int64_t grows;       // bytes the image grows by
+    int64_t imagesize;   // an undo's image, as it is now
     /* A patch: the data sectors it changes whose codes are wrong in MODIFIED */
     int64_t codeswrong;
     int64_t codesfirst[namedsectors];

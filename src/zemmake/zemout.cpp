@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tool.hpp"
 #include "zemmake.hpp"
 
 bool fail(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
+    tool::progressclear();
     fprintf(stderr, "zemmake: ");
     vfprintf(stderr, fmt, ap);
     fprintf(stderr, "\n");

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "applied.hpp"
+#include "tool.hpp"
 #include "zemmake.hpp"
 #include "zemreader.hpp"
 
@@ -45,20 +47,34 @@ bool findarea(int zemfd, int64_t zemlen, const char *zempath, zem::kind &kind, z
     return true;
 }
 
-// Warns when the image is not the one a version 2.0 patch was made for.
-static void checkimage(int zemfd, int imagefd, int64_t imagelen, const char *imagepath,
-                       const char *zempath)
+// Judges, as zeminfo does, how much of the patch the image holds already.
+// Refuses an image that holds all of it, since the undo would restore
+// nothing; warns when it holds part of it, which the undo cannot restore,
+// or when it is not the image a version 2.0 patch was made for.
+static bool checkimage(int zemfd, int64_t zemlen, int imagefd, int64_t imagelen,
+                       const char *imagepath, const char *zempath)
 {
-    unsigned char stored[zem::imagesizelen + zem::checkblocklen] = {};
-    unsigned char block[zem::checkblocklen] = {};
-    readat(zemfd, stored, sizeof stored, zem::imagesizepos);
-    readat(imagefd, block, sizeof block, zem::imageblockpos);
-    if (zem::getle32(stored) != imagelen ||
-        memcmp(stored + zem::imagesizelen, block, sizeof block) != 0)
+    AppliedFacts af;
+    std::string error;
+    if (!judgeapplied(zemfd, zemlen, zempath, imagefd, imagelen, af, error)) return fail("%s", error.c_str());
+    if (af.state == fullyapplied)
+        return fail("%s already holds what %s writes: an undo made now would change nothing; make "
+                    "it from the image before applying %s",
+                    imagepath, zempath, zempath);
+    tool::progressclear();
+    if (af.state == partlyapplied)
+        fprintf(stderr,
+                "zemmake: warning: %s already holds part of what %s writes (%lld of %lld records, "
+                "%lld of %lld bytes): the undo cannot restore what is already overwritten; only an "
+                "undo made before applying %s can\n",
+                imagepath, zempath, (long long)af.inplace, (long long)af.records, (long long)af.held,
+                (long long)af.byteswritten, zempath);
+    else if (!af.madefor)
         fprintf(stderr,
                 "zemmake: warning: %s is not the image %s was made for (size or validation "
                 "block differ); the undo patch restores the image as it is now\n",
                 imagepath, zempath);
+    return true;
 }
 
 // The ranges the undo restores, handed over by ascending start: joined while
@@ -111,6 +127,8 @@ static bool walkrecords(int zemfd, const zem::Area &area, int64_t imagelen, cons
     for (;;) {
         zem::step s = zem::nextrecord(rd);
         if (s == zem::stepend) break;
+        if (rd.records % 4096 == 0)
+            tool::progress("reading the patch", zem::nextat(rd) - area.first, area.len);
         if (s == zem::stepfailed) return fail("reading %s failed: %s", zempath, strerror(errno));
         if (s == zem::stepdamaged)
             return fail("%s is damaged at patch offset %lld: %s", zempath, (long long)rd.recat,
@@ -168,6 +186,7 @@ static bool sortedundo(int zemfd, const zem::Area &area, int64_t imagelen, const
         const int64_t lo = first * int64_t(undospan);
         const int64_t hi = std::min<int64_t>(last * int64_t(undospan), imagelen);
         first = last;
+        tool::progress("sorting the records by image offset", lo, imagelen);
         if (want == 0) continue;
 
         if (bitmap) memset(bits, 0, sizeof bits);
@@ -240,8 +259,8 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
     zem::Area area = {};
     bool ok = fitsoffsets(imagepath, imagelen);
     if (ok) ok = findarea(zemfd, zemlen, zempath, kind, area);
-    if (ok && kind == zem::version2)
-        checkimage(zemfd, imagefd, imagelen, imagepath, zempath);
+    if (ok) ok = checkimage(zemfd, zemlen, imagefd, imagelen, imagepath, zempath);
+    sum.imagesize = imagelen;
 
     /* The undo patch: version 1.0, records only */
     if (ok) ok = outopen(out, target);
