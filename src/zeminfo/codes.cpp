@@ -4,12 +4,14 @@
 
 #include "cdscan.hpp"
 #include "infocore.hpp"
+#include "tool.hpp"
 
 bool checkallcodes(const Input &image, CodesFacts &cf, std::string &error)
 {
     cf.size = image.size;
     cf.sectors = image.size / cd::sectorlen;
     auto use = [&cf](cd::ScanBlock &b) {
+        tool::progress("checking the codes of every sector", b.first + b.n, cf.sectors);
         for (long i = 0; i < b.n; i++) {
             const cd::Codes &c = b.codes[i];
             const int64_t s = b.first + i;

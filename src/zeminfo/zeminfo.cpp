@@ -149,6 +149,7 @@ int runcodes(bool asjson, const char *imagepath)
     bool ok = checkallcodes(image, cf, error);
     closeinput(image);
     if (!ok) return failrun(asjson, error);
+    tool::progressclear();
     verdict v = cf.codesbroken ? vcodeswrong : vcodesright;
     if (asjson) printcodesjson(cf, v);
     else printcodestext(cf, v);

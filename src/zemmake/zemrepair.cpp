@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "cdscan.hpp"
+#include "tool.hpp"
 #include "zemmake.hpp"
 #include "zemreader.hpp"
 
@@ -104,6 +105,7 @@ static bool repairsectors(int imagefd, int64_t nsectors, const uint64_t *scope,
 {
     bool planned = true;
     auto use = [&](cd::ScanBlock &b) {
+        tool::progress("checking the codes of the sectors", b.first + b.n, nsectors);
         planblock(planner, b.data, b.first * zem::sectorlen, b.n * zem::sectorlen);
         for (long i = 0; i < b.n && planned; i++) {
             if (!cd::inscope(scope, b.first + i)) continue;
