@@ -75,7 +75,16 @@ bool lookslikepatch(const char *path)
 void judgeopen(const char *imagepath, const char *patchpath)
 {
     zem::OpenPair fds;
-    zem::openoutcome got = zem::openpair(imagepath, patchpath, fds);
+    zem::openoutcome got;
+    struct stat st;
+    // A file of a kind Mavrin refuses is not opened here for writing at all:
+    // opening a device can act on it (a tape rewinds).
+    if (stat(imagepath, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        got = zem::imagerefused;
+        fds = {-1, -1, S_ISDIR(st.st_mode) ? EISDIR : 0, st.st_mode};
+    } else {
+        got = zem::openpair(imagepath, patchpath, fds);
+    }
     imf.writable = got == zem::openedboth;
     if (got == zem::openedboth) {
         close(fds.imagefd);
