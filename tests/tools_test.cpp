@@ -7,6 +7,9 @@
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -238,5 +241,60 @@ TEST_F(Tools, ProgressOnATerminalOnly)
         EXPECT_GE(cleared - blanks - 1, got.find('%', last) - last) << got;
         EXPECT_EQ(got.find('\n'), got.find('\n', cleared)) << "progress after the output began:\n" << got;
         EXPECT_EQ(got.substr(got.size() - row.last.size()), row.last) << got;
+    }
+}
+
+// What --help lists is what the manual page lists: the same options and the
+// same exit statuses; and README's command lines are --help's usage lines.
+TEST_F(Tools, HelpManualPageAndReadmeAgree)
+{
+    auto readtext = [](const std::string &path) {
+        bytes b = readfile(path);
+        return std::string(b.begin(), b.end());
+    };
+    const std::regex option("(^|[ ,])(--?[a-zA-Z0-9][a-z0-9-]*)");
+    auto options = [&option](const std::string &text) {
+        std::set<std::string> found;
+        for (std::sregex_iterator m(text.begin(), text.end(), option), end; m != end; ++m)
+            found.insert((*m)[2]);
+        return found;
+    };
+    // The lines of a section of a page, roff escapes of dashes and fonts undone.
+    auto section = [](std::string page, const std::string &name) {
+        page = std::regex_replace(page, std::regex("\\\\-"), "-");
+        page = std::regex_replace(page, std::regex("\\\\f[BIRP]|\\\\c"), "");
+        size_t from = page.find("\n.SH " + name + "\n");
+        size_t to = page.find("\n.SH ", from + 1);
+        return from == std::string::npos ? std::string() : page.substr(from, to - from);
+    };
+    const std::string readme = readtext(SOURCE_DIR "/README.md");
+    const char *progs[][2] = {{ZEMMAKE, SOURCE_DIR "/doc/zemmake.1"}, {ZEMINFO, SOURCE_DIR "/doc/zeminfo.1"}};
+    for (const auto &p : progs) {
+        SCOPED_TRACE(p[0]);
+        const std::string help = runprog(p[0], {"--help"}).out, page = readtext(p[1]);
+        std::string helpoptions, helpstatus, pageoptions;
+        std::istringstream lines(help);
+        bool inusage = true, instatus = false;
+        for (std::string l; std::getline(lines, l);) {
+            if (l.rfind("  -", 0) == 0 || l.rfind("      --", 0) == 0) helpoptions += l.substr(0, 28) + "\n";
+            inusage = inusage && !l.empty();
+            if (inusage) {   // "Usage: " and the lines below it, as wide
+                const std::string usage = l.substr(7);
+                EXPECT_NE(readme.find("\n    " + usage + "\n"), std::string::npos) << usage;
+            }
+            instatus = instatus || l == "Exit status:";
+            if (instatus && l.size() > 4 && l.compare(0, 2, "  ") == 0 && l[2] != ' ') helpstatus += l.substr(2, 1);
+        }
+        // The page's options are the items of its OPTIONS section.
+        std::istringstream items(section(page, "OPTIONS"));
+        for (std::string l, last; std::getline(items, l); last = l)
+            if (last == ".TP") pageoptions += l + "\n";
+        EXPECT_EQ(options(helpoptions), options(pageoptions)) << helpoptions << "---\n" << pageoptions;
+        std::string pagestatus;
+        std::istringstream statuses(section(page, "EXIT STATUS"));
+        for (std::string l, last; std::getline(statuses, l); last = l)
+            if (last == ".TP" && l.rfind(".B ", 0) == 0) pagestatus += l.substr(3);
+        EXPECT_EQ(helpstatus, pagestatus);
+        EXPECT_GE(helpstatus.size(), 2u) << help;
     }
 }

@@ -39,10 +39,13 @@ static void usage(FILE *to)
             "      --version             show the version and exit\n"
             "\n"
             "Texts are stored byte for byte as given, and Mavrin prints them so; zeminfo\n"
-            "shows valid UTF-8 as UTF-8 and anything else as code page 437.\n"
+            "shows valid UTF-8 as UTF-8 and anything else as code page 437. Progress is\n"
+            "shown on standard error when it is a terminal.\n"
             "\n"
-            "Exit status: 0 the patch was written and its summary printed, 1 an error\n"
-            "(a message on standard error; no output file was written or changed).\n",
+            "Exit status:\n"
+            "  0  the patch was written and its summary printed\n"
+            "  1  an error: a message on standard error, and no output file was written\n"
+            "     or changed\n",
             zem::desclen, zem::diztextmax - zem::dizhidden);
 }
 
