@@ -458,8 +458,8 @@ TEST_P(ZemMake, Errors)
     };
     const std::vector<Case> cases = {
         {{a, path("short.bin"), out}, "a ZEM patch cannot shorten", {}},
-        {{path("none.bin"), a, out}, "cannot open", {}},
-        {{a, path("none.bin"), out}, "cannot open", {}},
+        {{path("none.bin"), a, out}, "none.bin is missing", {}},
+        {{a, path("none.bin"), out}, "none.bin is missing", {}},
         {{a, path("huge.bin"), out}, "is 2 GiB or larger", {}},
         {{"-u", path("huge.bin"), path("old.zem"), out}, "is 2 GiB or larger", {}},
         {{dir, a, out}, "is not a regular file", {}},

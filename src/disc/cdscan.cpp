@@ -10,7 +10,6 @@
 #include <thread>
 #include <fcntl.h>
 
-#include "zemreader.hpp"
 
 namespace cd {
 
@@ -29,7 +28,7 @@ struct Slot {
 
 struct Ring {
     Slot slots[nslots];
-    int fd;
+    const disc::Image *img;
     int64_t nsectors;
     const uint64_t *scope;
     long nblocks;
@@ -61,7 +60,7 @@ void fillslot(long k)
     if (!sl.used) return;
     long len = b.n * sectorlen;
     errno = 0;
-    if (zem::readat(ring.fd, sl.data, len, b.first * sectorlen) != len) {
+    if (disc::readimage(*ring.img, sl.data, len, b.first * sectorlen) != len) {
         sl.err = errno ? errno : EIO;
         return;
     }
@@ -102,17 +101,17 @@ void stopreaders(std::thread *threads)
 
 } // namespace
 
-bool scansectors(int fd, int64_t nsectors, const uint64_t *scope,
+bool scansectors(const disc::Image &img, int64_t nsectors, const uint64_t *scope,
                  const std::function<bool(ScanBlock &)> &use)
 {
-    ring.fd = fd;
+    ring.img = &img;
     ring.nsectors = nsectors;
     ring.scope = scope;
     ring.nblocks = long((nsectors + scanblocksectors - 1) / scanblocksectors);
     ring.taken = 0;
     ring.stop = false;
     for (Slot &sl : ring.slots) sl.ready = false;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    for (int i = 0; i < img.nfiles; i++) posix_fadvise(img.files[i].fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     /* The readers; where threads cannot be started, this one reads */
     std::thread threads[nreaders];

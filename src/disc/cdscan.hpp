@@ -1,11 +1,13 @@
-// Checking the codes of many sectors of an image file: read and checked on
-// two threads, handed over block by block in image order.
+// Checking the codes of many sectors of an image (one file or a cue sheet's
+// track files): read and checked on two threads, handed over block by block
+// in image order.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
 #include "cdsector.hpp"
+#include "image.hpp"
 
 namespace cd {
 
@@ -27,12 +29,12 @@ inline bool inscope(const uint64_t *scope, int64_t s)
     return !scope || (scope[s >> 6] >> (s & 63) & 1);
 }
 
-// Reads sectors [0, nsectors) of the file fd, checks the codes of those in
+// Reads sectors [0, nsectors) of the logical image img, checks the codes of those in
 // scope (blocks with none are not read) and calls use on each block that
 // has one, in order, on the calling thread. Stops when use returns false.
 // Returns false when reading fails (errno says why; a file that became
 // shorter reads as EIO) or when use did.
-bool scansectors(int fd, int64_t nsectors, const uint64_t *scope,
+bool scansectors(const disc::Image &img, int64_t nsectors, const uint64_t *scope,
                  const std::function<bool(ScanBlock &)> &use);
 
 } // namespace cd

@@ -57,11 +57,12 @@ int openfile(const char *path, bool forupdate, struct stat &st)
     return fd;
 }
 
-const char *openreason(int err)
+// Why a file did not open, as a phrase that follows its name.
+void openfailed(ImageError &err, const char *path, int errnum)
 {
-    if (err == ENOENT) return "is missing";
-    if (err == ENODEV || err == EISDIR) return "is not a regular file or block device";
-    return strerror(err);
+    if (errnum == ENOENT) fail(err, path, "is missing");
+    else if (errnum == ENODEV || errnum == EISDIR) fail(err, path, "is not a regular file or block device");
+    else fail(err, path, "cannot be opened: %s", strerror(errnum));
 }
 
 // Whether two files are one: one inode, or one block device by two names.
@@ -107,7 +108,7 @@ bool opensingle(Image &img, const char *path, bool forupdate, const struct stat 
     struct stat st;
     int fd = openfile(path, forupdate, st);
     if (fd < 0) {
-        fail(err, path, "%s", openreason(errno));
+        openfailed(err, path, errno);
         return false;
     }
     if (exclude && samefile(exclude->st_dev, exclude->st_ino, exclude->st_rdev,
@@ -126,7 +127,7 @@ bool readcuetext(const char *path, std::unique_ptr<char[]> &text, struct stat &s
 {
     int fd = openfile(path, false, st);
     if (fd < 0) {
-        fail(err, path, "%s", openreason(errno));
+        openfailed(err, path, errno);
         return false;
     }
     if (!S_ISREG(st.st_mode) || st.st_size > cuetextmax) {
@@ -139,7 +140,7 @@ bool readcuetext(const char *path, std::unique_ptr<char[]> &text, struct stat &s
     int readerr = errno;
     close(fd);
     if (got < 0) {
-        fail(err, path, "%s", strerror(text ? readerr : ENOMEM));
+        fail(err, path, "cannot be read: %s", strerror(text ? readerr : ENOMEM));
         return false;
     }
     text[size_t(got)] = 0;
@@ -224,7 +225,7 @@ bool opentracks(Image &img, const CueSheet &sheet, const struct stat &cuest, boo
             }
         }
         if (fd < 0) {
-            fail(err, path, "%s", openreason(openerr));
+            openfailed(err, path, openerr);
             return false;
         }
         takefile(img, i, fd, path, st);
@@ -304,7 +305,7 @@ bool opencue(Image &img, const char *path, bool forupdate, const struct stat *ex
     if (!readcuetext(path, text, cuest, err)) return false;
     std::unique_ptr<CueSheet> sheet(new (std::nothrow) CueSheet);
     if (!sheet) {
-        fail(err, path, "%s", strerror(ENOMEM));
+        fail(err, path, "cannot be read: %s", strerror(ENOMEM));
         return false;
     }
     char reason[reasonmax];

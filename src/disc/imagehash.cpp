@@ -152,8 +152,8 @@ bool hashimage(const Image &img, Hashes &whole, Hashes *perfile, ImageError &err
             const long got = zem::readat(f.fd, p, want, at);
             if (got != want) {
                 snprintf(err.path, sizeof err.path, "%s", f.path);
-                snprintf(err.reason, sizeof err.reason, "%s",
-                         got < 0 ? strerror(errno) : "has become shorter since it was opened");
+                if (got < 0) snprintf(err.reason, sizeof err.reason, "cannot be read: %s", strerror(errno));
+                else snprintf(err.reason, sizeof err.reason, "has become shorter since it was opened");
                 ok = false;
                 break;
             }

@@ -1,11 +1,14 @@
 // What zemmake and zeminfo share as command-line tools: option errors worded
-// alike, and progress on a terminal.
+// alike, progress on a terminal, and the refusal of an image.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 struct option;
+namespace disc {
+struct ImageError;
+}
 
 namespace tool {
 
@@ -27,5 +30,11 @@ std::string optionerror(int c, char **argv, const struct option *longopts);
 void progressstart(const char *prog);
 void progress(const char *what, int64_t done, int64_t total);
 void progressclear();
+
+// Why the image given as path (one file or a cue sheet) was refused or could
+// not be read, as one line: the file the image layer names, with the cue
+// sheet that lists it when that is another file, and the reason:
+// "dir/Game (Track 02).bin, listed in dir/Game.cue, is missing".
+std::string imageerror(const char *path, const disc::ImageError &err);
 
 } // namespace tool

@@ -10,8 +10,8 @@ applystate stateof(const PatchFacts &pf, const ImageFacts &imf)
     return notapplied;
 }
 
-bool judgeapplied(int patchfd, int64_t patchlen, const char *patchpath, int imagefd,
-                  int64_t imagelen, AppliedFacts &af, std::string &error)
+bool judgeapplied(int patchfd, int64_t patchlen, const char *patchpath, const disc::Image &img,
+                  AppliedFacts &af, std::string &error)
 {
     static PatchFacts pf;   // the walk's facts are large; one run at a time
     static ImageFacts imf;
@@ -20,7 +20,7 @@ bool judgeapplied(int patchfd, int64_t patchlen, const char *patchpath, int imag
     pf.file = patchpath;
     imf.examined = true;
     imf.countonly = true;   // no sector's codes are asked about
-    const Input patch = {patchfd, patchlen}, image = {imagefd, imagelen};
+    const Input patch = {patchfd, patchlen, nullptr}, image = {-1, img.size, &img};
     if (!readlayout(patch, pf, error) || !walkrecords(patch, &image, pf, &imf, error)) return false;
     checkimage(patch, image, pf, imf);
     af.state = stateof(pf, imf);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "image.hpp"
+
 // Already applied: every byte the patch writes holds the value the patch
 // leaves there (later records winning). Partly: not all of them, but some
 // records already hold their bytes, one in a hundred at least (fewer would
@@ -22,7 +24,7 @@ struct AppliedFacts {
 };
 
 // Judges the patch at patchfd (a sound ZEM patch of patchlen bytes) against
-// the image at imagefd, as zeminfo does. Fails, saying why, when reading the
-// patch fails.
-bool judgeapplied(int patchfd, int64_t patchlen, const char *patchpath, int imagefd,
-                  int64_t imagelen, AppliedFacts &af, std::string &error);
+// the image img, as zeminfo does. Fails, saying why, when reading the patch
+// fails.
+bool judgeapplied(int patchfd, int64_t patchlen, const char *patchpath, const disc::Image &img,
+                  AppliedFacts &af, std::string &error);

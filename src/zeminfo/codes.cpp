@@ -31,7 +31,7 @@ bool checkallcodes(const Input &image, CodesFacts &cf, std::string &error)
         }
         return true;
     };
-    if (cd::scansectors(image.fd, cf.sectors, nullptr, use)) return true;
+    if (cd::scansectors(*image.img, cf.sectors, nullptr, use)) return true;
     error = "reading " + cf.file + " failed: " + strerror(errno);
     return false;
 }

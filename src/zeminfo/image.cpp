@@ -1,9 +1,11 @@
-// zeminfo: the image checks: size, where the validation block lies, the
-// image's own volume descriptor.
+// zeminfo: the image as one file or a cue sheet, its hashes, and the image
+// checks: size, where the validation block lies, the image's own volume
+// descriptor.
 #include <algorithm>
 #include <cstring>
 
 #include "infocore.hpp"
+#include "tool.hpp"
 
 namespace {
 
@@ -112,4 +114,50 @@ void checkimage(const Input &patch, const Input &image, const PatchFacts &pf, Im
         imf.where = layoutshifted;
         imf.shift = found - zem::imageblockpos;
     }
+}
+
+bool openimageinput(const char *path, disc::Image &img, Input &in, ImageFacts &imf, std::string &error)
+{
+    disc::ImageError err;
+    if (!disc::openimage(img, path, false, nullptr, nullptr, err)) {
+        error = tool::imageerror(path, err);
+        return false;
+    }
+    in = Input{-1, img.size, &img};
+    imf.size = img.size;
+    imf.cue = img.cue;
+    imf.files.clear();
+    imf.tracks.clear();
+    for (int i = 0; img.cue && i < img.nfiles; i++) imf.files.push_back(img.files[i].path);
+    for (int i = 0; i < img.ntracks; i++) {
+        const disc::Track &t = img.tracks[i];
+        imf.tracks.push_back({t.number, t.file, t.mode, t.first, t.size, 0});
+    }
+    imf.split = !img.cue && disc::findsplit(path, imf.splitdump);
+    return true;
+}
+
+void placerecord(ImageFacts &imf, int64_t pos, int64_t end)
+{
+    if (imf.split && end > imf.size) imf.recordsbeyond++;
+    std::vector<TrackFacts> &t = imf.tracks;
+    if (t.empty()) return;
+    // The track that holds pos (tracks lie in order), and those after it up to end.
+    size_t i = size_t(std::upper_bound(t.begin(), t.end(), pos,
+                                       [](int64_t p, const TrackFacts &tr) { return p < tr.first; }) -
+                      t.begin());
+    for (i = i ? i - 1 : 0; i < t.size() && t[i].first < end; i++)
+        if (i + 1 == t.size() || (t[i].size > 0 && pos < t[i].first + t[i].size)) t[i].records++;
+}
+
+bool hashfacts(const disc::Image &img, ImageFacts &imf, std::string &error)
+{
+    imf.filehashes.assign(size_t(img.nfiles), disc::Hashes());
+    disc::ImageError err;
+    if (!disc::hashimage(img, imf.hashes, imf.filehashes.data(), err)) {
+        error = tool::imageerror(imf.file.c_str(), err);
+        return false;
+    }
+    imf.hashed = true;
+    return true;
 }

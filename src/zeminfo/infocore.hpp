@@ -3,8 +3,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "applied.hpp"
+#include "image.hpp"
+#include "imagehash.hpp"
 #include "zeminfo.hpp"
 #include "zemreader.hpp"
 
@@ -56,11 +59,34 @@ struct PatchFacts {
 enum layout { layoutunknown, layoutraw, layoutiso1, layoutiso2, layout2336, layout2448,
               layoutshifted, layoutnone };
 
+// A track of a cue sheet, and the records that write into it.
+struct TrackFacts {
+    int number;
+    int file;                  // index into ImageFacts::files
+    std::string mode;          // as the cue sheet gives it: "MODE2/2352", "AUDIO"
+    int64_t first, size;       // in the logical image
+    int64_t records;           // records that write a byte into it (the last track
+                               // takes what lies past the image's end)
+};
+
 // What an image says about a patch.
 struct ImageFacts {
     std::string file;
     bool writable;             // Mavrin can open it, and the patch, for its run
     std::string unwritable;    // why not
+    std::string openfailed;    // the file Mavrin's open-failure line names (a track file)
+    /* A cue sheet: its track files and tracks, which make one logical image */
+    bool cue;
+    std::vector<std::string> files;
+    std::vector<TrackFacts> tracks;
+    /* A single file that a cue sheet beside it lists as a track file */
+    bool split;
+    disc::SplitDump splitdump;
+    int64_t recordsbeyond;     // records that write past the end of this file
+    /* --hash: of the whole image and of each file */
+    bool hashed;
+    disc::Hashes hashes;
+    std::vector<disc::Hashes> filehashes;
     bool examined;             // a file zeminfo can read at offsets: all below is known
     bool countonly;            // judge no sector's codes: only the bytes and records
     int64_t size;
@@ -93,10 +119,12 @@ inline void note(int64_t &count, int64_t *first, int64_t s)
     count++;
 }
 
-// An input file, opened for reading.
+// An input file, opened for reading; or an image (one file or a cue sheet's
+// track files) read through the image layer, when img is set.
 struct Input {
     int fd;
     int64_t size;
+    const disc::Image *img = nullptr;
 };
 // Opens path, a regular file, or a block device when blockok; error says why
 // it cannot. Sets kindrefused when the file opened but is of another kind.
@@ -106,6 +134,15 @@ void closeinput(Input &in);
 // n bytes of the file at pos into out; what lies past its end (or what a
 // failed read leaves) reads as zeros, as Mavrin's short reads leave them.
 void bytesat(const Input &f, int64_t pos, long n, unsigned char *out);
+// Opens the image at path for reading through the image layer into img
+// (static: an Image is large) and describes it in imf: its size, and a cue
+// sheet's files and tracks. Fails, error naming the file and why.
+bool openimageinput(const char *path, disc::Image &img, Input &in, ImageFacts &imf, std::string &error);
+// Counts the record that writes [pos, end) into the tracks it writes into,
+// and as landing beyond a split dump's file when it does.
+void placerecord(ImageFacts &imf, int64_t pos, int64_t end);
+// Hashes the image into imf; fails, error naming the file, when a read fails.
+bool hashfacts(const disc::Image &img, ImageFacts &imf, std::string &error);
 
 // The patch's layout: version, image size, validation block, records area.
 // Fails only when the patch is no ZEM patch; a damaged patch is a fact, not
@@ -151,6 +188,7 @@ std::string oneline(const std::string &text);
 // What --codes finds in a whole image: its data sectors and their codes.
 struct CodesFacts {
     std::string file;
+    const ImageFacts *layout;  // its files and tracks
     int64_t size;
     int64_t sectors;           // whole sectors
     int64_t kinds[4];          // by cd::Kind: not data, Mode 1, Form 1, Form 2
@@ -180,3 +218,6 @@ void printjsonfield(const char *key, const std::string &value);
 // The reports of --codes.
 void printcodestext(const CodesFacts &cf, verdict v);
 void printcodesjson(const CodesFacts &cf, verdict v);
+// The report of --hash IMAGE without a patch: the image, its tracks, its hashes.
+void printhashtext(const ImageFacts &imf);
+void printhashjson(const ImageFacts &imf);

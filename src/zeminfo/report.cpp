@@ -221,6 +221,106 @@ std::string layoutwords(const ImageFacts &imf)
     }
 }
 
+// The file name without its folders: a cue sheet's files lie beside it.
+std::string basename(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A cue sheet's files and tracks, a line each; with records, how many of the
+// patch's records write into each track.
+void printlayout(const ImageFacts &imf, bool records)
+{
+    if (!imf.cue) return;
+    line("Cue sheet", count(int64_t(imf.files.size()), "track file") + ", " +
+                          count(int64_t(imf.tracks.size()), "track") +
+                          ": the image is the files' bytes in order, as merging them would give");
+    for (const TrackFacts &t : imf.tracks) {
+        char label[16];
+        snprintf(label, sizeof label, "Track %02d", t.number);
+        std::string s = oneline(basename(imf.files[size_t(t.file)])) + ", " + oneline(t.mode) + ", " +
+                        count(t.size, "byte") + " from image offset " + num(t.first);
+        if (records) s += ", " + count(t.records, "record") + " writing into it";
+        line(label, s);
+    }
+}
+
+// The hashes of each file and of the whole image, a line for each kind, as
+// dump lists give them.
+void printhashes(const ImageFacts &imf)
+{
+    if (!imf.hashed) return;
+    auto pick = [](const disc::Hashes &h, int k) -> const char * { return k == 0 ? h.crc32 : k == 1 ? h.md5 : h.sha1; };
+    const char *labels[] = {"CRC32", "MD5", "SHA-1"};
+    for (int k = 0; k < 3; k++) {
+        if (!imf.cue) {
+            line(labels[k], pick(imf.hashes, k));
+            continue;
+        }
+        for (size_t i = 0; i <= imf.files.size(); i++) {
+            const bool whole = i == imf.files.size();
+            const std::string s = std::string(pick(whole ? imf.hashes : imf.filehashes[i], k)) + "  " +
+                                  (whole ? std::string("(the whole image)") : oneline(basename(imf.files[i])));
+            if (i == 0) line(labels[k], s);
+            else printf("%-15s  %s\n", "", s.c_str());
+        }
+    }
+}
+
+// Hashes as a JSON object.
+json hashjson(const disc::Hashes &h)
+{
+    return {{"crc32", h.crc32}, {"md5", h.md5}, {"sha1", h.sha1}};
+}
+
+// The keys of the image object that describe it as one file or a cue sheet:
+// "cue", "tracks" (with the records of each, when counted), "split_of",
+// "records_beyond" (when counted) and "hashes".
+void layoutjson(json &i, const ImageFacts &imf, bool records)
+{
+    i["cue"] = imf.cue ? json(imf.file) : json(nullptr);
+    json tracks = nullptr;
+    for (const TrackFacts &t : imf.tracks) {
+        json tj = {{"number", t.number},
+                   {"file", imf.files[size_t(t.file)]},
+                   {"mode", t.mode},
+                   {"size", t.size},
+                   {"first", t.first},
+                   {"records", records ? json(t.records) : json(nullptr)}};
+        tj["hashes"] = imf.hashed ? hashjson(imf.filehashes[size_t(t.file)]) : json(nullptr);
+        tracks.push_back(tj);
+    }
+    i["tracks"] = tracks;
+    i["split_of"] = imf.split ? json(imf.splitdump.cuepath) : json(nullptr);
+    i["records_beyond"] = imf.split && records ? json(imf.recordsbeyond) : json(nullptr);
+    i["hashes"] = imf.hashed ? hashjson(imf.hashes) : json(nullptr);
+}
+
+// What to do with one track file of a split dump and this patch.
+std::string splitwords(const PatchFacts &pf, const ImageFacts &imf)
+{
+    const disc::SplitDump &d = imf.splitdump;
+    const std::string cue = oneline(d.cuepath);
+    std::string s = "this file is track file " + num(d.file + 1) + " of " + num(d.nfiles) + " of " + cue +
+                    ", starting at byte " + num(d.first) + " of the image it describes";
+    if (pf.kind == zem::version2 && imf.sizematches && imf.blockmatches)
+        return s + "; the patch was made for this file alone: patch it as it is";
+    if (imf.recordsbeyond > 0)
+        return s + "; " + agree(imf.recordsbeyond, "record", "writes", "write") +
+               " past its end, into the files after it: pass " + cue +
+               " as the image, and do not answer y should Mavrin ask (the records would go into the "
+               "wrong file)";
+    if (d.first == 0)
+        return s + "; every record writes within it, at the offsets it has in that image: " +
+               (pf.kind == zem::version2 ? "answering y when Mavrin asks about the size patches it correctly"
+                                         : "Mavrin patches it correctly") +
+               "; or pass " + cue + " as the image";
+    return s + "; the patch's offsets count from the start of that image, not of this file, so its records "
+               "would land in the wrong places: pass " + cue +
+           " as the image, and do not answer y should Mavrin ask";
+}
+
 } // namespace
 
 void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
@@ -262,11 +362,13 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
     }
 
     /* The image */
-    const std::string mavrinsays = imf ? "Mavrin prints \"File " + oneline(imf->file) + " does not exist.\"" : "";
+    const std::string named = imf && !imf->openfailed.empty() ? imf->openfailed : imf ? imf->file : "";
+    const std::string mavrinsays = imf ? "Mavrin prints \"File " + oneline(named) + " does not exist.\"" : "";
     if (imf) {
         printf("\n");
         line("Image", oneline(imf->file));
-        if (!imf->writable) line("Writable", "no: " + imf->unwritable + "; " + mavrinsays + " and stops");
+        if (!imf->writable) line("Writable", "no: " + oneline(imf->unwritable) + "; " + mavrinsays + " and stops");
+        printlayout(*imf, pf.damage == zem::flawnone);
     }
     if (imf && imf->examined) {
         if (pf.kind == zem::version2) {
@@ -352,6 +454,9 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
             line("Codes", c);
         }
     }
+
+    if (imf && imf->examined) printhashes(*imf);
+    if (imf && imf->examined && imf->split && pf.damage == zem::flawnone) line("Split dump", splitwords(pf, *imf));
 
     /* Verdict */
     std::string asked;   // what Mavrin asks about, for a partly applied image
@@ -448,6 +553,7 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
         i["ecc_broken_first"] = counted ? sectorarray(imf->eccbroken, imf->eccfirst) : json::array();
         i["codes_broken_sectors"] = fact(counted, imf->codesbroken);
         i["no_edc_sectors"] = fact(counted, imf->noedc);
+        layoutjson(i, *imf, counted);
         out["image"] = i;
     }
     // File names are bytes; what is not UTF-8 in them shows as U+FFFD.
@@ -464,6 +570,7 @@ void printjsonfield(const char *key, const std::string &value)
 void printcodestext(const CodesFacts &cf, verdict v)
 {
     line("Image", oneline(cf.file));
+    if (cf.layout) printlayout(*cf.layout, false);
     line("Size", sizewords(cf.size));
     line("Sectors", num(cf.kinds[int(cd::Kind::mode1)]) + " Mode 1, " +
                         num(cf.kinds[int(cd::Kind::form1)]) + " Mode 2 Form 1, " +
@@ -503,6 +610,28 @@ void printcodesjson(const CodesFacts &cf, verdict v)
               {"codes_broken_sectors", cf.codesbroken},
               {"no_edc_sectors", cf.noedc},
               {"no_edc_first", sectorarray(cf.noedc, cf.noedcfirst)}};
+    if (cf.layout) layoutjson(i, *cf.layout, false);
     json out = {{"patch", nullptr}, {"image", i}, {"verdict", verdictname(v)}};
+    printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+}
+
+/* The report of --hash IMAGE */
+
+void printhashtext(const ImageFacts &imf)
+{
+    line("Image", oneline(imf.file));
+    printlayout(imf, false);
+    line("Size", sizewords(imf.size));
+    if (imf.split)
+        line("Split dump", "this file is track file " + num(imf.splitdump.file + 1) + " of " +
+                               num(imf.splitdump.nfiles) + " of " + oneline(imf.splitdump.cuepath));
+    printhashes(imf);
+}
+
+void printhashjson(const ImageFacts &imf)
+{
+    json i = {{"file", imf.file}, {"size", imf.size}};
+    layoutjson(i, imf, false);
+    json out = {{"patch", nullptr}, {"image", i}};
     printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }

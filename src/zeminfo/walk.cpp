@@ -376,6 +376,10 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
     pf.lowest = pf.highest = -1;
     pf.inorder = true;
     resetcounts();
+    if (imf) {
+        imf->recordsbeyond = 0;
+        for (TrackFacts &t : imf->tracks) t.records = 0;
+    }
     std::memset(stretches, 0, sizeof stretches);
     std::memcpy(pf.leftblock, pf.storedblock, sizeof pf.leftblock);
     if (pf.area.damage != zem::flawnone) {
@@ -409,6 +413,7 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
         if (rd.len == 0) continue;   // writes nothing
         int64_t pos = rd.pos, end = pos + rd.len;
         if (pf.kind == zem::version2) overblock(pos, rd.data, rd.len);
+        if (imf) placerecord(*imf, pos, end);
         if (pf.lowest < 0 || pos < pf.lowest) pf.lowest = pos;
         if (end - 1 > pf.highest) pf.highest = end - 1;
         for (int64_t k = pos / winlen; k <= (end - 1) / winlen; k++)

@@ -15,7 +15,8 @@ namespace {
 
 // The usage summary.
 const char usagetext[] =
-    "Usage: zeminfo [--json] PATCH [IMAGE]\n"
+    "Usage: zeminfo [--json] [--hash] PATCH [IMAGE]\n"
+    "       zeminfo [--json] --hash IMAGE\n"
     "       zeminfo [--json] --codes IMAGE\n"
     "\n"
     "Explains the ZEM patch PATCH: its version, description, FILE_ID.DIZ text, the\n"
@@ -23,8 +24,12 @@ const char usagetext[] =
     "says whether the patch fits that image and why not, how much of it is\n"
     "already applied, and which sectors it would leave with a wrong EDC or ECC.\n"
     "With --codes, checks the EDC and ECC of every data sector of IMAGE.\n"
+    "IMAGE is one file, or a cue sheet (.cue) whose BINARY track files, in order,\n"
+    "make one image, as merging them would.\n"
     "\n"
     "      --json      one JSON object on standard output, errors included\n"
+    "      --hash      also give CRC32, MD5 and SHA-1 of IMAGE and of each of its\n"
+    "                  files; with IMAGE alone, only those\n"
     "      --codes     check the codes of IMAGE's data sectors; no patch\n"
     "  -h, --help      show this help and exit\n"
     "      --version   show the version and exit\n"
@@ -44,6 +49,7 @@ const char usagetext[] =
 
 // The files of a run and what was found.
 Input patch, image;
+disc::Image img, probe;   // the image, and a trial of Mavrin's opening of a cue sheet
 PatchFacts pf;
 ImageFacts imf;
 CodesFacts cf;
@@ -68,6 +74,22 @@ bool lookslikepatch(const char *path)
     bool is = zem::identify(head, std::min<int64_t>(in.size, sizeof head)) != zem::notzem;
     closeinput(in);
     return is;
+}
+
+// What Mavrin meets when it opens a cue sheet's track files for writing,
+// each of them checked against the patch, as the image layer opens them.
+void judgecueopen(const char *imagepath, const char *patchpath)
+{
+    struct stat patchst;
+    disc::ImageError err;
+    const bool statted = stat(patchpath, &patchst) == 0;
+    imf.writable = disc::openimage(probe, imagepath, true, statted ? &patchst : nullptr, "the patch", err);
+    if (imf.writable) {
+        disc::closeimage(probe);
+        return;
+    }
+    imf.unwritable = tool::imageerror(imagepath, err);
+    imf.openfailed = err.path;
 }
 
 // What Mavrin meets when it opens the image and the patch: sets writable,
@@ -106,7 +128,14 @@ void judgeopen(const char *imagepath, const char *patchpath)
                          ": " + strerror(fds.err);
 }
 
-int run(bool asjson, const char *patchpath, const char *imagepath)
+// Closes the image, if it is open.
+void closeimage()
+{
+    if (image.img) disc::closeimage(img);
+    image = Input{-1, 0};
+}
+
+int run(bool asjson, bool hash, const char *patchpath, const char *imagepath)
 {
     std::string error;
     pf = PatchFacts();
@@ -122,17 +151,23 @@ int run(bool asjson, const char *patchpath, const char *imagepath)
         return failrun(asjson, std::string(patchpath) + " is not a ZEM patch, but " + imagepath +
                                    " is: the order is PATCH [IMAGE]");
     }
-    if (ok && imagepath) {
+    if (ok && imagepath && disc::iscuesheet(imagepath)) {
+        // A cue sheet the image layer refuses is no image to judge at all.
+        ok = imf.examined = openimageinput(imagepath, img, image, imf, error);
+        if (ok) judgecueopen(imagepath, patchpath);
+    } else if (ok && imagepath) {
         // An image Mavrin will refuse for its kind is reported without its facts.
         judgeopen(imagepath, patchpath);
-        bool kindrefused = false;
-        imf.examined = openinput(imagepath, image, error, true, &kindrefused);
+        struct stat st;
+        const bool kindrefused = stat(imagepath, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode);
+        imf.examined = !kindrefused && openimageinput(imagepath, img, image, imf, error);
         ok = imf.examined || (kindrefused && !imf.writable);
     }
     if (ok) ok = walkrecords(patch, imf.examined ? &image : nullptr, pf, imf.examined ? &imf : nullptr, error);
     if (ok && imf.examined) checkimage(patch, image, pf, imf);
+    if (ok && imf.examined && hash) ok = hashfacts(img, imf, error);
     closeinput(patch);
-    closeinput(image);
+    closeimage();
     if (!ok) return failrun(asjson, error);
     tool::progressclear();
 
@@ -153,10 +188,12 @@ int runcodes(bool asjson, const char *imagepath)
     std::string error;
     cf = CodesFacts();
     cf.file = imagepath;
+    imf = ImageFacts();
+    cf.layout = &imf;
     image = Input{-1, 0};
-    if (!openinput(imagepath, image, error)) return failrun(asjson, error);
+    if (!openimageinput(imagepath, img, image, imf, error)) return failrun(asjson, error);
     bool ok = checkallcodes(image, cf, error);
-    closeinput(image);
+    closeimage();
     if (!ok) return failrun(asjson, error);
     tool::progressclear();
     verdict v = cf.codesbroken ? vcodeswrong : vcodesright;
@@ -169,6 +206,27 @@ int runcodes(bool asjson, const char *imagepath)
     return statusof(v);
 }
 
+// zeminfo --hash IMAGE: the image's hashes and nothing else.
+int runhash(bool asjson, const char *imagepath)
+{
+    std::string error;
+    imf = ImageFacts();
+    imf.file = imagepath;
+    image = Input{-1, 0};
+    if (!openimageinput(imagepath, img, image, imf, error)) return failrun(asjson, error);
+    bool ok = hashfacts(img, imf, error);
+    closeimage();
+    if (!ok) return failrun(asjson, error);
+    tool::progressclear();
+    if (asjson) printhashjson(imf);
+    else printhashtext(imf);
+    if (fflush(stdout) != 0) {
+        fprintf(stderr, "zeminfo: writing the report failed: %s\n", strerror(errno));
+        return exiterror;
+    }
+    return 0;
+}
+
 } // namespace
 
 int zeminfomain(int argc, char **argv)
@@ -177,8 +235,9 @@ int zeminfomain(int argc, char **argv)
                                               {"help", no_argument, nullptr, 'h'},
                                               {"version", no_argument, nullptr, 'V'},
                                               {"codes", no_argument, nullptr, 'c'},
+                                              {"hash", no_argument, nullptr, 'H'},
                                               {nullptr, 0, nullptr, 0}};
-    bool asjson = false, help = false, version = false, codes = false;
+    bool asjson = false, help = false, version = false, codes = false, hash = false;
     std::string bad;
     int c;
     optind = 0;   // from the start, also when called again in one process
@@ -190,6 +249,7 @@ int zeminfomain(int argc, char **argv)
         case 'h': help = true; break;
         case 'V': version = true; break;
         case 'c': codes = true; break;
+        case 'H': hash = true; break;
         default:
             if (bad.empty()) bad = tool::optionerror(c, argv, longopts);
         }
@@ -203,7 +263,9 @@ int zeminfomain(int argc, char **argv)
         else printf("zeminfo %s\n", MAVRIN_VERSION);
         return 0;
     }
+    if (bad.empty() && codes && hash) bad = "--codes and --hash exclude each other";
     if (bad.empty() && codes && nargs != 1) bad = "--codes expects one image and no patch";
+    if (bad.empty() && hash && (nargs < 1 || nargs > 2)) bad = "--hash expects an image, or a patch and an image";
     if (bad.empty() && !codes && (nargs < 1 || nargs > 2)) bad = "expected a patch and at most one image";
     if (!bad.empty()) {
         failrun(asjson, bad);
@@ -211,5 +273,6 @@ int zeminfomain(int argc, char **argv)
         return exiterror;
     }
     if (codes) return runcodes(asjson, argv[optind]);
-    return run(asjson, argv[optind], nargs == 2 ? argv[optind + 1] : nullptr);
+    if (hash && nargs == 1) return runhash(asjson, argv[optind]);
+    return run(asjson, hash, argv[optind], nargs == 2 ? argv[optind + 1] : nullptr);
 }

@@ -52,13 +52,14 @@ bool readdiz(const char *path, long &len)
     return true;
 }
 
-bool writecheck(PatchOut &out, int origfd, int64_t origlen)
+bool writecheck(PatchOut &out, const disc::Image &img)
 {
     unsigned char check[zem::imagesizelen + zem::checkblocklen] = {};
-    zem::putle32(check, int32_t(origlen));
+    zem::putle32(check, int32_t(img.size));
     // Where the original ends before the block does, the block holds zeros.
-    if (readat(origfd, check + zem::imagesizelen, zem::checkblocklen, zem::imageblockpos) < 0)
-        return fail("reading the original failed: %s", strerror(errno));
+    int failed = -1;
+    if (disc::readimage(img, check + zem::imagesizelen, zem::checkblocklen, zem::imageblockpos, &failed) < 0)
+        return readfailed(img, failed, errno);
     return outwrite(out, check, sizeof check);
 }
 
@@ -155,6 +156,8 @@ struct Slot {
     long rest;                          // where runs that did not fit begin, or n
     long n;                             // bytes of the modified image
     int err;                            // 0, the errno of a failed read, or -1: a file became shorter
+    const disc::Image *errimage;        // the image whose read failed,
+    int errfile;                        // in this file of it (-1: the last)
     bool ready;                         // compared, not yet planned
     /* Changed data sectors whose codes are wrong in the modified image (and
        with -e, right in mod now) */
@@ -181,9 +184,9 @@ static long readyahead()
 
 // The two images being compared.
 struct Inputs {
-    int origfd;
+    const disc::Image *orig;
     int64_t origlen;
-    int modfd;
+    const disc::Image *mod;
     int64_t modlen;
     bool fixcodes;
 };
@@ -253,9 +256,14 @@ static void readblock(long k, const Inputs &in)
     long orign = in.origlen <= pos ? 0 : long(std::min<int64_t>(in.origlen - pos, sl.n));
     errno = 0;
     sl.err = 0;
-    if (readat(in.modfd, sl.mod, sl.n, pos) != sl.n ||
-        readat(in.origfd, sl.orig, orign, pos) != orign)
+    sl.errfile = -1;
+    sl.errimage = in.mod;
+    if (disc::readimage(*in.mod, sl.mod, sl.n, pos, &sl.errfile) != sl.n) {
         sl.err = errno ? errno : -1;
+    } else if (disc::readimage(*in.orig, sl.orig, orign, pos, &sl.errfile) != orign) {
+        sl.err = errno ? errno : -1;
+        sl.errimage = in.orig;
+    }
     memset(sl.orig + orign, 0, size_t(sl.n - orign));
     sl.rest = 0;
     sl.nruns = findruns(sl.orig, sl.mod, sl.n, sl.rest, sl.runs, slotruns);
@@ -311,9 +319,7 @@ static bool planblocks(const Inputs &in, bool solo, Summary &sum)
                     return ahead >= std::min(slotbatch, nblocks - k) || (sl.ready && sl.err != 0);
                 });
         }
-        if (sl.err != 0)
-            return fail("reading the images failed: %s",
-                        sl.err > 0 ? strerror(sl.err) : "a file became shorter");
+        if (sl.err != 0) return readfailed(*sl.errimage, sl.errfile, sl.err > 0 ? sl.err : 0);
         const int64_t pos = int64_t(k) * compareblock;
         tool::progress("comparing the images", k, nblocks);
         planblock(planner, sl.mod, pos, sl.n);
@@ -355,13 +361,13 @@ static bool planblocks(const Inputs &in, bool solo, Summary &sum)
 
 // Compares the two images on two threads and plans the records on this
 // one; where the threads cannot be started, this one compares too.
-static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen, bool fixcodes,
-                          Summary &sum)
+static bool compareimages(const disc::Image &orig, const disc::Image &mod, bool fixcodes, Summary &sum)
 {
-    const Inputs in = {origfd, origlen, modfd, modlen, fixcodes};
+    const Inputs in = {&orig, orig.size, &mod, mod.size, fixcodes};
+    const int64_t modlen = mod.size;
     // Both images are read front to back: a larger read-ahead from the disk.
-    posix_fadvise(origfd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    posix_fadvise(modfd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    for (const disc::Image *img : {&orig, &mod})
+        for (int i = 0; i < img->nfiles; i++) posix_fadvise(img->files[i].fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     nblocks = long((modlen + compareblock - 1) / compareblock);
     blocksplanned = 0;
     stopreading = false;
@@ -395,15 +401,15 @@ static bool compareimages(int origfd, int64_t origlen, int modfd, int64_t modlen
 }
 
 // Writes the header, the records and, when asked for, the trailer.
-static bool makebody(const MakeArgs &args, int origfd, int64_t origlen, int modfd,
-                     int64_t modlen, long dizlen, PatchOut &out, Summary &sum)
+static bool makebody(const MakeArgs &args, const disc::Image &orig, const disc::Image &mod,
+                     long dizlen, PatchOut &out, Summary &sum)
 {
     int method = args.v1 ? zem::methodv1 : zem::methodv2;
     if (!outheader(out, method, args.desc)) return false;
-    if (!args.v1 && !writecheck(out, origfd, origlen)) return false;
+    if (!args.v1 && !writecheck(out, orig)) return false;
 
-    planinit(planner, out, -1);
-    if (!compareimages(origfd, origlen, modfd, modlen, args.fixcodes, sum)) return false;
+    planinit(planner, out, nullptr);
+    if (!compareimages(orig, mod, args.fixcodes, sum)) return false;
 
     if (args.v1) return true;
     return endv2(args, out, dizlen);
@@ -422,29 +428,51 @@ bool endv2(const MakeArgs &args, PatchOut &out, long dizlen)
     return true;
 }
 
+// Whether two cue sheets' track files can be patched as one image: the
+// same number of them, of the same sizes, but for the last one, which may
+// grow. A record across two files, or a file that moved, would not land
+// where it belongs in the track files; says why not when they cannot.
+static bool samelayout(const disc::Image &orig, const char *origpath, const disc::Image &mod,
+                       const char *modpath)
+{
+    const char *why = "a patch of the whole images could not keep the track files apart";
+    if (orig.nfiles != mod.nfiles)
+        return fail("%s lists %d track files, %s %d; %s", origpath, orig.nfiles, modpath, mod.nfiles, why);
+    for (int i = 0; i + 1 < orig.nfiles; i++) {
+        if (orig.files[i].size == mod.files[i].size) continue;
+        return fail("track file %d is %lld bytes in %s (%s) but %lld in %s (%s): only the last "
+                    "track file may change its size, else %s",
+                    i + 1, (long long)orig.files[i].size, origpath, orig.files[i].path,
+                    (long long)mod.files[i].size, modpath, mod.files[i].path, why);
+    }
+    return true;
+}
+
 bool makepatch(const MakeArgs &args, const char *origpath, const char *modpath,
                const char *target, PatchOut &out, Summary &sum)
 {
-    /* Inputs */
+    /* Inputs: static, for an Image is large */
+    static disc::Image orig, mod;
     long dizlen = 0;
     if (args.dizpath && !readdiz(args.dizpath, dizlen)) return false;
-    int64_t origlen = 0, modlen = 0;
-    int origfd, modfd;
-    if (!openinputs(origpath, origfd, origlen, modpath, modfd, modlen)) return false;
-    bool ok = fitsoffsets(origpath, origlen) && fitsoffsets(modpath, modlen);
-    if (ok && modlen < origlen)
+    if (!openimagein(origpath, orig, target)) return false;
+    if (!openimagein(modpath, mod, target)) {
+        disc::closeimage(orig);
+        return false;
+    }
+    bool ok = !orig.cue || !mod.cue || samelayout(orig, origpath, mod, modpath);
+    if (ok && mod.size < orig.size)
         ok = fail("%s (%lld bytes) is shorter than %s (%lld bytes); a ZEM patch cannot "
                   "shorten an image",
-                  modpath, (long long)modlen, origpath, (long long)origlen);
+                  modpath, (long long)mod.size, origpath, (long long)orig.size);
 
     /* The patch */
     if (ok) ok = outopen(out, target);
     if (ok) {
-        ok = makebody(args, origfd, origlen, modfd, modlen, dizlen, out, sum) &&
-             outclose(out);
+        ok = makebody(args, orig, mod, dizlen, out, sum) && outclose(out);
         if (!ok) outabort(out);
     }
-    close(origfd);
-    close(modfd);
+    disc::closeimage(orig);
+    disc::closeimage(mod);
     return ok;
 }

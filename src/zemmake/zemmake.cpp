@@ -236,8 +236,8 @@ int zemmakemain(int argc, char **argv)
         if (sum.grows > 0) {
             printf("; %s lengthens the image by ", in2);
             printcount(sum.grows, "byte");
-            printf(": after applying the undo, run truncate -s %lld %s", (long long)sum.imagesize,
-                   shellword(in1).c_str());
+            printf(": after applying the undo, run truncate -s %lld %s", (long long)sum.lastsize,
+                   shellword(sum.lastfile).c_str());
         }
     } else {
         printf("%s: %s patch, ", target, args.v1 ? "ZEM1.0" : "ZEM2.0");

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "image.hpp"
 #include "zemformat.hpp"
 #include "zemreader.hpp"
 
@@ -80,9 +81,9 @@ constexpr long planmaxrecs =
         (zem::recheadlen + 1) + 1;
 struct Planner {
     PatchOut *out;
-    int datafd;                 // where the record data is read from, or -1: see planblock
+    const disc::Image *source;  // where the record data is read from, or null: see planblock
 
-    /* The block of the data file that runs are handed over from (datafd -1) */
+    /* The block of the data file that runs are handed over from (no source) */
     const unsigned char *block;
     int64_t blockpos;
     long blocklen;
@@ -110,7 +111,7 @@ struct Planner {
 
     unsigned char data[planmaxspan + zem::recheadlen];   // the cluster's bytes, from base on
 
-    /* Record data read from datafd: the cache, and the bytes after it, read
+    /* Record data read from source: the cache, and the bytes after it, read
        on a second thread while the planner uses the cache */
     unsigned char cachebufs[2][datacachelen];
     unsigned char *cache;       // data file bytes at cachepos
@@ -128,9 +129,9 @@ struct Planner {
     std::condition_variable aheadchange;
 };
 
-// Record data is read from datafd, or with datafd -1 taken from the blocks
-// planblock hands over.
-void planinit(Planner &pl, PatchOut &out, int datafd);
+// Record data is read from the image source, or without one taken from the
+// blocks planblock hands over.
+void planinit(Planner &pl, PatchOut &out, const disc::Image *source);
 // The data file's len bytes at pos, where the runs handed over next lie. The
 // planner copies what it needs of them before the next call, which may hand
 // over a null block to say that the bytes are about to change.
@@ -149,7 +150,10 @@ constexpr int namedsectors = 5;
 struct Summary {
     int64_t changed;     // bytes of the original that differ (or that the undo restores)
     int64_t grows;       // bytes the image grows by
-    int64_t imagesize;   // an undo's image, as it is now
+    /* An undo: the file its image grows in (the image, or a cue sheet's last
+       track file) and that file's size now */
+    const char *lastfile;
+    int64_t lastsize;
     /* A patch: the data sectors it changes whose codes are wrong in MODIFIED */
     int64_t codeswrong;
     int64_t codesfirst[namedsectors];
@@ -188,9 +192,9 @@ bool makerepair(const MakeArgs &args, const RepairScope &scope, const char *imag
 // Identifies the patch at zemfd and finds its records area, as every program
 // does; fails, saying why, when it is no patch zemmake reads or is damaged.
 bool findarea(int zemfd, int64_t zemlen, const char *zempath, zem::kind &kind, zem::Area &area);
-// Writes the header of a version 2.0 patch made for the image at fd
-// (image size and validation block) after the common one.
-bool writecheck(PatchOut &out, int imagefd, int64_t imagelen);
+// Writes the header of a version 2.0 patch made for the image (its size and
+// validation block) after the common one.
+bool writecheck(PatchOut &out, const disc::Image &img);
 // Ends a version 2.0 patch: the FILE_ID.DIZ trailer when args asks for one
 // (its text read into dizlen bytes by readdiz), else an empty record should
 // the records end in what would read as a trailer tag.
@@ -205,4 +209,13 @@ bool openinputs(const char *path1, int &fd1, int64_t &size1, const char *path2, 
 // Whether a file of this size can be addressed by ZEM's signed 32-bit offsets;
 // says why not when it cannot.
 bool fitsoffsets(const char *path, int64_t size);
+// Opens the image at path for reading: one file, or a cue sheet whose track
+// files make one logical image. None of its files may be the file exclude
+// (a patch read beside it, named excludename) or target, the output. Fails,
+// saying why, with nothing left open. An Image is large: keep it static.
+bool openimagein(const char *path, disc::Image &img, const char *target,
+                 const char *exclude = nullptr, const char *excludename = nullptr);
+// Says that reading img failed in its file failedfile (-1: the last), with
+// errno err, or with err 0 because the file became shorter; returns false.
+bool readfailed(const disc::Image &img, int failedfile, int err);
 using zem::readat;

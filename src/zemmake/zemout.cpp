@@ -62,6 +62,34 @@ bool fitsoffsets(const char *path, int64_t size)
     return fail("%s is 2 GiB or larger; ZEM offsets stop below 2 GiB", path);
 }
 
+bool openimagein(const char *path, disc::Image &img, const char *target, const char *exclude,
+                 const char *excludename)
+{
+    struct stat ex;
+    const bool excluding = exclude && stat(exclude, &ex) == 0;
+    disc::ImageError err;
+    if (!disc::openimage(img, path, false, excluding ? &ex : nullptr, excludename, err))
+        return fail("%s", tool::imageerror(path, err).c_str());
+    // The patch is renamed over the target: never over one of the image's files.
+    struct stat st;
+    if (img.cue && stat(target, &st) == 0 && disc::findfile(img, st) >= 0) {
+        disc::closeimage(img);
+        return fail("%s is also an input, a track file of %s; choose another output file", target, path);
+    }
+    if (!fitsoffsets(path, img.size)) {
+        disc::closeimage(img);
+        return false;
+    }
+    return true;
+}
+
+bool readfailed(const disc::Image &img, int failedfile, int err)
+{
+    const int i = failedfile >= 0 && failedfile < img.nfiles ? failedfile : img.nfiles - 1;
+    return fail("reading %s failed: %s", img.files[i].path,
+                err > 0 ? strerror(err) : "it became shorter while zemmake read it");
+}
+
 // The temporary file's name, for the signal handler to remove it.
 static char tmppath[PATH_MAX];
 static volatile sig_atomic_t tmplive;

@@ -52,10 +52,10 @@ static void planreset(Planner &pl)
     pl.ncand = 0;
 }
 
-void planinit(Planner &pl, PatchOut &out, int datafd)
+void planinit(Planner &pl, PatchOut &out, const disc::Image *source)
 {
     pl.out = &out;
-    pl.datafd = datafd;
+    pl.source = source;
     pl.g = pl.gbuf + zem::recmaxdata;
     std::fill(pl.gbuf, pl.g, gnever);
     pl.cache = pl.cachebufs[0];
@@ -145,7 +145,7 @@ static void readahead(Planner *pl)
         if (pl->aheadstop) return;
         const int64_t pos = pl->aheadpos;
         hold.unlock();
-        long got = readat(pl->datafd, pl->ahead, datacachelen, pos);
+        long got = long(disc::readimage(*pl->source, pl->ahead, datacachelen, pos));
         int err = errno;
         hold.lock();
         pl->aheadlen = got;
@@ -227,7 +227,7 @@ static const unsigned char *plandata(Planner &pl, int64_t pos, long len)
     /* Else the bytes themselves */
     if (!whole) {
         whole = pos >= pl.cachepos && pos < pl.cachepos + pl.cachelen + datacachelen;
-        long got = readat(pl.datafd, pl.cache, whole ? datacachelen : len, pos);
+        long got = long(disc::readimage(*pl.source, pl.cache, whole ? datacachelen : len, pos));
         if (got < 0) {
             fail("reading record data failed: %s", strerror(errno));
             return nullptr;
@@ -284,7 +284,7 @@ static bool planflush(Planner &pl)
     for (long k = nrecs - 1; k >= 0; k--) {
         const int64_t pos = pl.base + pl.recx[k];
         const unsigned char *data =
-            pl.datafd < 0 ? pl.data + pl.recx[k] : plandata(pl, pos, pl.reclen[k]);
+            !pl.source ? pl.data + pl.recx[k] : plandata(pl, pos, pl.reclen[k]);
         if (!data || !outrecord(*pl.out, pos, data, pl.reclen[k])) return false;
     }
     planreset(pl);
@@ -328,7 +328,7 @@ bool planrun(Planner &pl, int64_t start, int64_t len)
             pl.runstart[pl.nruns] = int32_t(x);
             pl.nruns++;
         }
-        if (pl.datafd < 0) plancopy(pl, start + take);
+        if (!pl.source) plancopy(pl, start + take);
         planrunbytes(pl, pl.runstart[pl.nruns - 1], x, x + take);
         pl.span = x + take;
         pl.runend[pl.nruns - 1] = int32_t(pl.span);

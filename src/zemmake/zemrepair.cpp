@@ -100,7 +100,7 @@ static bool repairsector(cd::ScanBlock &b, long i, Summary &sum)
 }
 
 // Checks the sectors in scope and plans the records of those that need right codes.
-static bool repairsectors(int imagefd, int64_t nsectors, const uint64_t *scope,
+static bool repairsectors(const disc::Image &img, int64_t nsectors, const uint64_t *scope,
                           const char *imagepath, Summary &sum)
 {
     bool planned = true;
@@ -118,7 +118,7 @@ static bool repairsectors(int imagefd, int64_t nsectors, const uint64_t *scope,
         planblock(planner, nullptr, 0, 0);
         return planned;
     };
-    if (cd::scansectors(imagefd, nsectors, scope, use)) return planfinish(planner);
+    if (cd::scansectors(img, nsectors, scope, use)) return planfinish(planner);
     if (!planned) return false;
     return fail("reading %s failed: %s", imagepath, strerror(errno));
 }
@@ -129,26 +129,26 @@ bool makerepair(const MakeArgs &args, const RepairScope &scope, const char *imag
     /* Inputs */
     long dizlen = 0;
     if (args.dizpath && !readdiz(args.dizpath, dizlen)) return false;
-    int64_t imagelen = 0;
-    int imagefd = openinput(imagepath, imagelen);
-    if (imagefd < 0) return false;
+    static disc::Image img;   // static: an Image is large
+    if (!openimagein(imagepath, img, target)) return false;
+    const int64_t imagelen = img.size;
     const int64_t nsectors = imagelen / zem::sectorlen;
-    bool ok = fitsoffsets(imagepath, imagelen) && setscope(scope, imagepath, nsectors, sum);
+    bool ok = setscope(scope, imagepath, nsectors, sum);
     if (ok && !scope.patchpath && !scope.range && imagelen % zem::sectorlen) sum.pastend = 1;
 
     /* The patch */
     if (ok) ok = outopen(out, target);
     if (ok) {
-        planinit(planner, out, -1);
+        planinit(planner, out, nullptr);
         ok = outheader(out, args.v1 ? zem::methodv1 : zem::methodv2, args.desc) &&
-             (args.v1 || writecheck(out, imagefd, imagelen)) &&
-             repairsectors(imagefd, nsectors, scope.patchpath || scope.range ? scopebits : nullptr,
+             (args.v1 || writecheck(out, img)) &&
+             repairsectors(img, nsectors, scope.patchpath || scope.range ? scopebits : nullptr,
                            imagepath, sum) &&
              (args.v1 || endv2(args, out, dizlen));
         planend(planner);
         ok = ok && outclose(out);
         if (!ok) outabort(out);
     }
-    close(imagefd);
+    disc::closeimage(img);
     return ok;
 }

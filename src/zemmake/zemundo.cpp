@@ -51,12 +51,12 @@ bool findarea(int zemfd, int64_t zemlen, const char *zempath, zem::kind &kind, z
 // Refuses an image that holds all of it, since the undo would restore
 // nothing; warns when it holds part of it, which the undo cannot restore,
 // or when it is not the image a version 2.0 patch was made for.
-static bool checkimage(int zemfd, int64_t zemlen, int imagefd, int64_t imagelen,
-                       const char *imagepath, const char *zempath)
+static bool checkimage(int zemfd, int64_t zemlen, const disc::Image &img, const char *imagepath,
+                       const char *zempath)
 {
     AppliedFacts af;
     std::string error;
-    if (!judgeapplied(zemfd, zemlen, zempath, imagefd, imagelen, af, error)) return fail("%s", error.c_str());
+    if (!judgeapplied(zemfd, zemlen, zempath, img, af, error)) return fail("%s", error.c_str());
     if (af.state == fullyapplied)
         return fail("%s already holds what %s writes: an undo made now would change nothing; make "
                     "it from the image before applying %s",
@@ -251,21 +251,28 @@ static bool sortedundo(int zemfd, const zem::Area &area, int64_t imagelen, const
 bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
               const char *target, PatchOut &out, Summary &sum)
 {
-    /* Inputs */
-    int64_t imagelen = 0, zemlen = 0;
-    int imagefd, zemfd;
-    if (!openinputs(imagepath, imagefd, imagelen, zempath, zemfd, zemlen)) return false;
+    /* Inputs: the image static, for an Image is large */
+    static disc::Image img;
+    int64_t zemlen = 0;
+    int zemfd = openinput(zempath, zemlen);
+    if (zemfd < 0) return false;
+    if (!openimagein(imagepath, img, target, zempath, "the patch")) {
+        close(zemfd);
+        return false;
+    }
+    const int64_t imagelen = img.size;
     zem::kind kind = zem::notzem;
     zem::Area area = {};
-    bool ok = fitsoffsets(imagepath, imagelen);
-    if (ok) ok = findarea(zemfd, zemlen, zempath, kind, area);
-    if (ok) ok = checkimage(zemfd, zemlen, imagefd, imagelen, imagepath, zempath);
-    sum.imagesize = imagelen;
+    bool ok = findarea(zemfd, zemlen, zempath, kind, area);
+    if (ok) ok = checkimage(zemfd, zemlen, img, imagepath, zempath);
+    // What the patch appends lands in the last file: the one to cut back.
+    sum.lastfile = img.cue ? img.files[img.nfiles - 1].path : imagepath;
+    sum.lastsize = img.files[img.nfiles - 1].size;
 
     /* The undo patch: version 1.0, records only */
     if (ok) ok = outopen(out, target);
     if (ok) {
-        planinit(planner, out, imagefd);
+        planinit(planner, out, &img);
         bool ascending = true;
         ok = outheader(out, zem::methodv1, args.desc) &&
              walkrecords(zemfd, area, imagelen, zempath, sum, ascending);
@@ -276,7 +283,7 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
             outabort(out);
             ok = outopen(out, target);
             if (ok) {
-                planinit(planner, out, imagefd);
+                planinit(planner, out, &img);
                 ok = outheader(out, zem::methodv1, args.desc) &&
                      sortedundo(zemfd, area, imagelen, zempath, sum);
             }
@@ -286,6 +293,6 @@ bool makeundo(const MakeArgs &args, const char *imagepath, const char *zempath,
         if (!ok) outabort(out);
     }
     close(zemfd);
-    close(imagefd);
+    disc::closeimage(img);
     return ok;
 }
