@@ -1,4 +1,4 @@
-// zeminfo: the image as one file or a cue sheet, its hashes, and the image
+// zeminfo: the image as one file or a cue sheet, and the image
 // checks: size, where the validation block lies, the image's own volume
 // descriptor.
 #include <algorithm>
@@ -148,16 +148,4 @@ void placerecord(ImageFacts &imf, int64_t pos, int64_t end)
                       t.begin());
     for (i = i ? i - 1 : 0; i < t.size() && t[i].first < end; i++)
         if (i + 1 == t.size() || (t[i].size > 0 && pos < t[i].first + t[i].size)) t[i].records++;
-}
-
-bool hashfacts(const disc::Image &img, ImageFacts &imf, std::string &error)
-{
-    imf.filehashes.assign(size_t(img.nfiles), disc::Hashes());
-    disc::ImageError err;
-    if (!disc::hashimage(img, imf.hashes, imf.filehashes.data(), err)) {
-        error = tool::imageerror(imf.file.c_str(), err);
-        return false;
-    }
-    imf.hashed = true;
-    return true;
 }
