@@ -40,7 +40,7 @@ const char usagetext[] =
     "Exit status:\n"
     "  0  the patch applies cleanly, or is partly applied and Mavrin asks nothing\n"
     "     (without IMAGE: the patch is sound); --codes: every data sector's codes\n"
-    "     are right\n"
+    "     are right; --hash IMAGE: the hashes were computed\n"
     "  1  an error, a damaged patch, or an image Mavrin cannot open for writing\n"
     "  2  IMAGE is not the image the patch was made for, or is partly applied and\n"
     "     Mavrin asks about what the patch itself changed: Mavrin would ask\n"
@@ -189,6 +189,7 @@ int runcodes(bool asjson, const char *imagepath)
     cf = CodesFacts();
     cf.file = imagepath;
     imf = ImageFacts();
+    imf.file = imagepath;
     cf.layout = &imf;
     image = Input{-1, 0};
     if (!openimageinput(imagepath, img, image, imf, error)) return failrun(asjson, error);
