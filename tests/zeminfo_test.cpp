@@ -755,3 +755,220 @@ TEST(Volume, CreationDatesAsRfc3339)
         EXPECT_EQ(v.created, row.created);
     }
 }
+
+namespace {
+
+// A dump as dump tools write it: a data track made from a real ISO, two audio
+// tracks, one file each, and the cue sheet Game.cue (CRLF) that lists them;
+// also the same bytes merged into merged.bin.
+struct Dump {
+    bytes track[3], merged;
+    std::string name[3];
+    void write(const std::string &dir, const bytes &iso)
+    {
+        track[0] = cdfix::rawimage(iso, 2);
+        track[1] = makeimage(700 * cdfix::rawsector, 5);
+        track[2] = makeimage(30 * cdfix::rawsector, 6);
+        std::string cue;
+        const char *modes[] = {"MODE2/2352", "AUDIO", "AUDIO"};
+        for (int i = 0; i < 3; i++) {
+            name[i] = "Game (Track 0" + std::to_string(i + 1) + ").bin";
+            writefile(dir + "/" + name[i], track[i]);
+            merged = concat(merged, track[i]);
+            cue += "FILE \"" + name[i] + "\" BINARY\r\n  TRACK 0" + std::to_string(i + 1) + " " + modes[i] +
+                   "\r\n    INDEX 01 00:00:00\r\n";
+        }
+        writefile(dir + "/merged.bin", merged);
+        writefile(dir + "/Game.cue", bytes(cue.begin(), cue.end()));
+    }
+};
+
+// The output of a shell command run in dir.
+std::string shell(const std::string &dir, const std::string &cmd)
+{
+    std::string out;
+    FILE *p = popen(("cd '" + dir + "' && " + cmd).c_str(), "r");
+    char buf[4096];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    EXPECT_TRUE(p && pclose(p) == 0) << cmd;
+    return out;
+}
+
+// The image object less what tells a cue sheet from its merged file.
+json findings(json image)
+{
+    for (const char *key : {"file", "cue", "tracks", "split_of", "records_beyond", "hashes"}) image.erase(key);
+    return image;
+}
+
+} // namespace
+
+// A cue sheet is the image its track files make merged: the same verdict
+// and findings, with its tracks and the records that write into each. One
+// track file of such a dump is told as one, with what to do about it.
+TEST_F(ZemInfo, CueSheetsAndTheirTrackFiles)
+{
+    const bytes iso = cdfix::makeiso(dir, "GAMEDISC", "PLAYSTATION", 4);
+    if (iso.empty()) GTEST_SKIP() << "genisoimage is not installed: no disc images to test on";
+    Dump d;
+    d.write(dir, iso);
+    const size_t sec = cdfix::rawsector, a = d.track[0].size(), b = a + d.track[1].size();
+    const int32_t end = int32_t(d.merged.size());
+    // Data changed in the data track (its EDC left wrong), across the first
+    // boundary, in the last track, and past the end.
+    const bytes whole = v2patch(d.merged, {{int32_t(20 * sec + 100), bytes(10, 1)}, {int32_t(a - 4), bytes(8, 2)},
+                                           {int32_t(b + 100), {3}}, {end + 10, {4}}});
+    const bytes first = v2patch(d.merged, {{int32_t(20 * sec + 100), bytes(10, 1)}, {int32_t(a - 1), {5}}});
+    const bytes alone = v2patch(d.track[1], {{100, {6}}});
+    writefile(path("whole.zem"), whole);
+    writefile(path("first.zem"), first);
+    writefile(path("alone.zem"), alone);
+
+    // Cue sheet against merged file, and what --codes finds in each.
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{path("whole.zem")}, {path("first.zem")}, {"--codes"}}) {
+        int cuestatus, mergedstatus;
+        std::vector<std::string> withcue = args, withmerged = args;
+        withcue.push_back(path("Game.cue"));
+        withmerged.push_back(path("merged.bin"));
+        json c = info(withcue, cuestatus), m = info(withmerged, mergedstatus);
+        EXPECT_EQ(cuestatus, mergedstatus) << args[0];
+        EXPECT_EQ(c["verdict"], m["verdict"]) << args[0];
+        EXPECT_EQ(findings(c["image"]), findings(m["image"])) << args[0];
+        EXPECT_EQ(c["image"]["cue"], path("Game.cue"));
+        EXPECT_EQ(m["image"]["cue"], nullptr);
+        EXPECT_EQ(m["image"]["tracks"], nullptr);
+    }
+    int status;
+    json j = info({path("whole.zem"), path("Game.cue")}, status);
+    EXPECT_EQ(j["image"]["edc_broken_sectors"], 1);
+    EXPECT_EQ(j["image"]["grows"], true);
+    const int64_t want[3][3] = {{0, int64_t(a), 2}, {int64_t(a), int64_t(b - a), 1}, {int64_t(b), int64_t(d.track[2].size()), 2}};
+    ASSERT_EQ(j["image"]["tracks"].size(), 3u) << j;
+    for (int i = 0; i < 3; i++) {
+        const json &t = j["image"]["tracks"][size_t(i)];
+        EXPECT_EQ(t["number"], i + 1);
+        EXPECT_EQ(t["file"], path(d.name[i]));
+        EXPECT_EQ(t["mode"], i ? "AUDIO" : "MODE2/2352");
+        EXPECT_EQ(t["first"], want[i][0]);
+        EXPECT_EQ(t["size"], want[i][1]);
+        EXPECT_EQ(t["records"], want[i][2]) << "track " << i + 1;
+    }
+    const std::string words = runprog(ZEMINFO, {path("whole.zem"), path("Game.cue")}).out;
+    EXPECT_NE(words.find("Track 02       : Game (Track 02).bin, AUDIO, " + std::to_string(b - a) +
+                         " bytes from image offset " + std::to_string(a) + ", 1 record writing into it\n"),
+              std::string::npos)
+        << words;
+
+    // One track file of the dump, given alone.
+    struct Row {
+        const char *what;
+        int track;
+        const char *patch;
+        int beyond;
+        const char *advice;
+    } rows[] = {
+        {"the first track, every record within it", 0, "first.zem", 0,
+         "answering y when Mavrin asks about the size patches it correctly; or pass"},
+        {"the first track, records beyond it", 0, "whole.zem", 3, "do not answer y should Mavrin ask (the records"},
+        {"a later track: other offsets", 1, "first.zem", 0, "would land in the wrong places: pass"},
+        {"a later track, the patch made for it", 1, "alone.zem", 0, "made for this file alone"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string image = path(d.name[row.track]);
+        j = info({path(row.patch), image}, status);
+        EXPECT_EQ(j["image"]["split_of"], path("Game.cue"));
+        EXPECT_EQ(j["image"]["records_beyond"], row.beyond);
+        const std::string split = runprog(ZEMINFO, {path(row.patch), image}).out;
+        EXPECT_NE(split.find("Split dump     : this file is track file " + std::to_string(row.track + 1) +
+                             " of 3 of " + path("Game.cue")),
+                  std::string::npos)
+            << split;
+        EXPECT_NE(split.find(row.advice), std::string::npos) << split;
+    }
+    j = info({path("whole.zem"), path("merged.bin")}, status);
+    EXPECT_EQ(j["image"]["split_of"], nullptr);
+    EXPECT_EQ(j["image"]["records_beyond"], nullptr);
+}
+
+// --hash: CRC32, MD5 and SHA-1 of each track file and of the whole image,
+// as md5sum, sha1sum and Python's zlib.crc32 give them; and the refusals of
+// a cue sheet as zeminfo words them.
+TEST_F(ZemInfo, HashesAndRefusalsOfCueSheets)
+{
+    const bytes iso = cdfix::makeiso(dir, "GAMEDISC", "PLAYSTATION", 5);
+    if (iso.empty()) GTEST_SKIP() << "genisoimage is not installed: no disc images to test on";
+    Dump d;
+    d.write(dir, iso);
+    const bytes patch = v2patch(d.merged, {{100, {1}}});
+    writefile(path("p.zem"), patch);
+
+    std::map<std::string, json> want;   // by file name
+    const std::string files = "'" + d.name[0] + "' '" + d.name[1] + "' '" + d.name[2] + "' merged.bin";
+    std::istringstream md5(shell(dir, "md5sum " + files)), sha1(shell(dir, "sha1sum " + files));
+    std::istringstream crc(shell(dir, "python3 -c 'import sys, zlib\nfor f in sys.argv[1:]: "
+                                      "print(\"%08x\" % zlib.crc32(open(f, \"rb\").read()))' " + files));
+    for (const std::string &name : {d.name[0], d.name[1], d.name[2], std::string("merged.bin")}) {
+        std::string m, s, c, rest;
+        md5 >> m;
+        std::getline(md5, rest);
+        sha1 >> s;
+        std::getline(sha1, rest);
+        crc >> c;
+        want[name] = {{"crc32", c}, {"md5", m}, {"sha1", s}};
+    }
+    int status;
+    json j = info({"--hash", path("Game.cue")}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(j, json({{"patch", nullptr}, {"image", j["image"]}}));
+    EXPECT_EQ(j["image"]["hashes"], want["merged.bin"]);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(j["image"]["tracks"][size_t(i)]["hashes"], want[d.name[i]]) << i;
+    EXPECT_EQ(info({"--hash", path("merged.bin")}, status)["image"]["hashes"], want["merged.bin"]);
+    j = info({"--hash", path(d.name[2])}, status);
+    EXPECT_EQ(j["image"]["hashes"], want[d.name[2]]);
+    EXPECT_EQ(j["image"]["split_of"], path("Game.cue"));
+    j = info({"--hash", path("p.zem"), path("Game.cue")}, status);
+    EXPECT_EQ(j["verdict"], "applies");
+    EXPECT_EQ(j["image"]["hashes"], want["merged.bin"]);
+    const std::string words = runprog(ZEMINFO, {"--hash", path("Game.cue")}).out;
+    EXPECT_NE(words.find("MD5            : " + want[d.name[0]]["md5"].get<std::string>() + "  " + d.name[0] + "\n"),
+              std::string::npos)
+        << words;
+
+    // Refusals: of the cue sheet itself (an error), or of Mavrin's opening
+    // of its files for writing (unwritable, the rest reported).
+    writefile(path("ro.bin"), d.track[1]);
+    ASSERT_EQ(chmod(path("ro.bin").c_str(), 0444), 0);
+    auto cue = [&](const std::string &second) {
+        return "FILE \"" + d.name[0] + "\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\nFILE \"" +
+               second + "\" BINARY\r\n  TRACK 02 AUDIO\r\n    INDEX 01 00:00:00\r\n";
+    };
+    struct Row {
+        std::string second;   // the second track file the sheet lists
+        const char *verdict;
+        std::string says;     // the error, or why it is unwritable
+    } rows[] = {
+        {"none.bin", "error", path("none.bin") + ", listed in " + path("Try.cue") + ", is missing"},
+        {d.name[0], "error", path(d.name[0]) + ", listed in " + path("Try.cue") + ", is listed twice in the cue sheet"},
+        {"p.zem", "unwritable", path("p.zem") + ", listed in " + path("Try.cue") + ", is the same file as the patch"},
+        {"ro.bin", "unwritable",
+         path("ro.bin") + ", listed in " + path("Try.cue") + ", cannot be opened: Permission denied"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.second);
+        const std::string text = cue(row.second);
+        writefile(path("Try.cue"), bytes(text.begin(), text.end()));
+        RunResult r = runprog(ZEMINFO, {"--json", path("p.zem"), path("Try.cue")}, "", 0, true);
+        if (r.status == 126) GTEST_SKIP() << "cannot run without root's power over permissions";
+        j = json::parse(r.out, nullptr, false);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(j["verdict"], row.verdict);
+        EXPECT_EQ(row.verdict == std::string("error") ? j["error"] : j["image"]["unwritable_reason"], row.says) << j;
+        if (row.verdict == std::string("unwritable")) {   // the rest reported
+            EXPECT_EQ(j["image"]["size"], int64_t(d.track[0].size() + readfile(path(row.second)).size()));
+        }
+        RunResult w = runprog(ZEMINFO, {path("p.zem"), path("Try.cue")}, "", 0, true);
+        EXPECT_NE((w.out + w.err).find(row.says), std::string::npos) << w.out << w.err;
+    }
+}

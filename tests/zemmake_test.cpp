@@ -448,6 +448,12 @@ TEST_P(ZemMake, Errors)
     ASSERT_EQ(truncate(path("huge.bin").c_str(), off_t(zem::imagelimit)), 0);   // sparse
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);   // nobody writes to it
     const std::string a = path("a.bin"), out = path("p.zem"), fifo = path("fifo");
+    // Cue sheets of a.bin and a missing file, and of a.bin and the patch.
+    const std::string first = "FILE \"a.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n";
+    const std::string missing = first + "FILE \"none.bin\" BINARY\r\n  TRACK 02 AUDIO\r\n    INDEX 01 00:00:00\r\n";
+    const std::string patched = first + "FILE \"old.zem\" BINARY\r\n  TRACK 02 AUDIO\r\n    INDEX 01 00:00:00\r\n";
+    writefile(path("missing.cue"), bytes(missing.begin(), missing.end()));
+    writefile(path("patched.cue"), bytes(patched.begin(), patched.end()));
     RunOpts limit500, tofull;
     limit500.fsizelimit = 500;
     tofull.outpath = "/dev/full";
@@ -474,6 +480,12 @@ TEST_P(ZemMake, Errors)
         // an output that is an input, even with -f
         {{"-f", a, a, a}, "is also an input", {}},
         {{"-f", "-i", path("notes.txt"), a, a, path("notes.txt")}, "is also an input", {}},
+        // cue sheets: the file refused and the sheet that lists it; a track
+        // file as the output, even with -f
+        {{path("missing.cue"), a, out}, path("none.bin") + ", listed in " + path("missing.cue") + ", is missing", {}},
+        {{"-f", a, path("patched.cue"), path("old.zem")}, "is also an input, a track file of " + path("patched.cue"), {}},
+        {{"-u", path("patched.cue"), path("old.zem"), out}, path("old.zem") + ", listed in " +
+             path("patched.cue") + ", is the same file as the patch", {}},
         {{a, a}, "expected three file names", {}},
         {{"-x", a, a, out}, "unknown option -x", {}},
         {{"--help=3", a, a, out}, "option --help takes no value", {}},
@@ -549,6 +561,91 @@ TEST_P(ZemMake, Errors)
     r = make({"--undo", "--force", a, path("long.zem"), path("undo.zem")});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind(path("undo.zem") + ": ZEM1.0 undo patch", 0), 0u) << r.out;
+}
+
+// Cue sheets as ORIGINAL, MODIFIED and IMAGE: the patches made over them
+// are those made over the merged images, byte for byte; two cue sheets
+// whose track files cannot be kept apart are refused.
+TEST_P(ZemMake, CueSheetsAreTheirMergedImages)
+{
+    const bytes iso = cdfix::makeiso(dir, "GAME", "PLAYSTATION", 4);
+    if (iso.empty()) GTEST_SKIP() << "genisoimage is not installed: no disc images to test on";
+    const size_t sec = cdfix::rawsector;
+    const bytes data = cdfix::rawimage(iso, 2);
+    const size_t a = data.size(), b = a + 700 * sec;
+    const bytes orig = concat(concat(data, makeimage(700 * sec, 5)), makeimage(30 * sec, 6));
+    // Changes in the data track, across both boundaries (with more than
+    // the planner's read-ahead between them), and a longer last track.
+    bytes mod = changed(changed(changed(orig, 20 * sec + 100, 40), a - 10, 30), b - 3, 300);
+    mod = concat(changed(mod, orig.size() - 5, 5), makeimage(1000, 7));
+    // Writes the image into folder as a merged file and as track files of
+    // these sizes (the last one takes the rest), listed by Game.cue.
+    auto dump = [&](const std::string &folder, const bytes &img, std::vector<size_t> sizes) {
+        mkdir(path(folder).c_str(), 0700);
+        writefile(path(folder + "/merged.bin"), img);
+        std::string cue;
+        size_t at = 0;
+        sizes.push_back(img.size());
+        for (size_t i = 0; i < sizes.size(); i++) {
+            const std::string n = "0" + std::to_string(i + 1), name = "Game (Track " + n + ").bin";
+            const size_t end = i + 1 < sizes.size() ? at + sizes[i] : img.size();
+            writefile(path(folder + "/" + name), bytes(img.begin() + long(at), img.begin() + long(end)));
+            cue += "FILE \"" + name + "\" BINARY\r\n  TRACK " + n + (i ? " AUDIO" : " MODE2/2352") +
+                   "\r\n    INDEX 01 00:00:00\r\n";
+            at = end;
+        }
+        writefile(path(folder + "/Game.cue"), bytes(cue.begin(), cue.end()));
+    };
+    dump("orig", orig, {a, b - a});
+    dump("mod", mod, {a, b - a});
+    const std::string ocue = path("orig/Game.cue"), mcue = path("mod/Game.cue");
+    const std::string obin = path("orig/merged.bin"), mbin = path("mod/merged.bin");
+    ASSERT_EQ(make({obin, mbin, path("patch.zem")}).status, 0);
+    writefile(path("image.bin"), orig);
+    mavrin("patch.zem");
+    ASSERT_TRUE(image() == mod);
+
+    struct Case {
+        const char *what;
+        std::vector<std::string> withcue, merged;   // each writes its last file
+    } cases[] = {
+        {"two cue sheets", {ocue, mcue, path("a.zem")}, {obin, mbin, path("b.zem")}},
+        {"a cue sheet and a merged file", {obin, mcue, path("a.zem")}, {obin, mbin, path("b.zem")}},
+        {"-e", {"-e", ocue, mcue, path("a.zem")}, {"-e", obin, mbin, path("b.zem")}},
+        {"an undo", {"-u", ocue, path("patch.zem"), path("a.zem")}, {"-u", obin, path("patch.zem"), path("b.zem")}},
+        {"a repair", {"-r", "-d", "codes", ocue, path("a.zem")}, {"-r", "-d", "codes", obin, path("b.zem")}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        RunResult rc = make(c.withcue), rm = make(c.merged);
+        EXPECT_EQ(rc.status, 0) << rc.err;
+        EXPECT_EQ(rm.status, 0) << rm.err;
+        EXPECT_EQ(readfile(path("a.zem")), readfile(path("b.zem")));
+        unlink(path("a.zem").c_str());
+        unlink(path("b.zem").c_str());
+        // The undo cannot shorten the image: the command that can cuts the last track file.
+        if (c.withcue[0] == "-u") {
+            EXPECT_NE(rc.out.find("run truncate -s " + std::to_string(orig.size() - b) + " '" +
+                                  path("orig/Game (Track 03).bin") + "'\n"),
+                      std::string::npos)
+                << rc.out;
+        }
+    }
+
+    // Track files that would not stay apart: the patch would move bytes
+    // from one file into another.
+    dump("two", mod, {a});
+    dump("moved", mod, {a + sec, b - a - sec});
+    const std::string apart = "a patch of the whole images could not keep the track files apart";
+    for (const auto &c : std::vector<std::pair<std::string, std::string>>{
+             {"two/Game.cue", ocue + " lists 3 track files, " + path("two/Game.cue") + " 2; " + apart},
+             {"moved/Game.cue", "track file 1 is " + std::to_string(a) + " bytes in " + ocue}}) {
+        RunResult r = make({ocue, path(c.first), path("x.zem")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.second), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(apart), std::string::npos) << r.err;
+        EXPECT_NE(access(path("x.zem").c_str(), F_OK), 0);
+    }
 }
 
 TEST_P(ZemMake, EverySignalThatEndsItRemovesTheTemporaryPatch)
