@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Times the image layer's hashes (CRC32, MD5 and SHA-1 in one reading, by
-# bench/hashbench) against md5sum of the same image alone, warm (everything
-# in the page cache), on one 700 MiB file and on the same bytes split into
-# three track files under a cue sheet. The programs take turns; the table
-# gives medians.
+# bench/hashbench, and by zeminfo --hash, the whole program) against md5sum
+# of the same image alone, warm (everything in the page cache), on one
+# 700 MiB file and on the same bytes split into three track files under a
+# cue sheet. The programs take turns; the table gives medians.
 # Usage: bench/hash_bench.sh [BUILDDIR] [RUNS] [MIB]   (defaults: build, 7, 700)
 #   KEEP=1 keeps the generated data in BUILDDIR/hashbench for the next run.
 set -euo pipefail
@@ -11,7 +11,10 @@ build=$(realpath "${1:-build}")
 runs=${2:-7}
 mib=${3:-700}
 prog=$build/bench/hashbench
-[[ -x $prog ]] || { echo "hash_bench: $prog is missing; build first" >&2; exit 2; }
+zeminfo=$build/zeminfo
+for p in "$prog" "$zeminfo"; do
+  [[ -x $p ]] || { echo "hash_bench: $p is missing; build first" >&2; exit 2; }
+done
 data=$build/hashbench
 mkdir -p "$data"
 [[ ${KEEP:-0} == 1 ]] || trap 'rm -rf "$data"' EXIT
@@ -42,23 +45,31 @@ echo "hash benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
 echo "image $mib MiB, warm; $runs runs each, taking turns; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "(wall and CPU seconds, user and system, of all threads; medians)"
 echo
-echo "| image | md5sum wall | hashbench wall | ratio | md5sum CPU | hashbench CPU | ratio |"
-echo "|---|---|---|---|---|---|---|"
+echo "| image | md5sum wall | hashbench wall | ratio | zeminfo --hash wall | ratio | md5sum CPU | hashbench CPU | zeminfo CPU |"
+echo "|---|---|---|---|---|---|---|---|---|"
 want=$(md5sum <"$data/image.bin" | cut -d' ' -f1)
 for image in image.bin Game.cue; do
   : >"$data/md5.t"
   : >"$data/hash.t"
+  : >"$data/info.t"
   cat "$data"/*.bin >/dev/null
   for ((i = 0; i < runs; i++)); do
     timed "$data/md5.t" md5sum "$data/image.bin"
     timed "$data/hash.t" "$prog" "$data/$image"
     got=$(head -c 32 "$data/out")
     [[ $got == "$want" ]] || { echo "hash_bench: $image gave MD5 $got, md5sum $want" >&2; exit 1; }
+    timed "$data/info.t" "$zeminfo" --json --hash "$data/$image"
+    # The whole image's hashes come last, after those of the tracks.
+    got=$(grep -o '"md5": "[0-9a-f]*"' "$data/out" | tail -n 1 | cut -d'"' -f4)
+    [[ $got == "$want" ]] || { echo "hash_bench: zeminfo --hash $image gave MD5 $got, md5sum $want" >&2; exit 1; }
   done
   mw=$(cut -d' ' -f1 "$data/md5.t" | median)
   hw=$(cut -d' ' -f1 "$data/hash.t" | median)
   mc=$(cut -d' ' -f2 "$data/md5.t" | median)
   hc=$(cut -d' ' -f2 "$data/hash.t" | median)
-  awk -v n="$image" -v mw="$mw" -v hw="$hw" -v mc="$mc" -v hc="$hc" \
-    'BEGIN {printf "| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", n, mw, hw, hw / mw, mc, hc, hc / mc}'
+  iw=$(cut -d' ' -f1 "$data/info.t" | median)
+  ic=$(cut -d' ' -f2 "$data/info.t" | median)
+  awk -v n="$image" -v mw="$mw" -v hw="$hw" -v mc="$mc" -v hc="$hc" -v iw="$iw" -v ic="$ic" \
+    'BEGIN {printf "| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n",
+            n, mw, hw, hw / mw, iw, iw / mw, mc, hc, ic}'
 done
