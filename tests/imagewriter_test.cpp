@@ -435,9 +435,11 @@ TEST_P(Interrupt, SignalsWaitForTheWritePassThenEndTheRun)
                 execprog(GetParam(), {path("image.bin"), path("patch.zem")});
             }
             close(input[0]);
-            // Waits until the question is out, or the write pass holds the signal.
+            // Waits until the question is out, or the write pass holds the
+            // signal. The run is stopped while it is looked at, so that it
+            // cannot leave the write pass between the look and the signal.
             std::string status = "/proc/" + std::to_string(pid) + "/status";
-            for (int ws; !sent && waitpid(pid, &ws, WNOHANG) == 0; usleep(200)) {
+            auto ready = [&] {
                 std::ifstream f(status);
                 std::string line;
                 unsigned long long blocked = 0;
@@ -445,13 +447,25 @@ TEST_P(Interrupt, SignalsWaitForTheWritePassThenEndTheRun)
                     if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
                 bytes shown = readfile(path("out.txt"));
                 std::string tail(shown.end() - std::min<long>(long(shown.size()), 7), shown.end());
-                bool asked = tail == "(y/n): ";
-                if (row.atquestion ? asked : (blocked >> (row.sig - 1) & 1) != 0) {
-                    sent = kill(pid, row.sig) == 0;
-                }
-            }
+                return row.atquestion ? tail == "(y/n): " : (blocked >> (row.sig - 1) & 1) != 0;
+            };
             int ws = 0;
-            waitpid(pid, &ws, 0);
+            bool ended = false;   // reaped already
+            while (!sent && !ended) {
+                if (waitpid(pid, &ws, WNOHANG) == pid) {
+                    ended = true;
+                    break;
+                }
+                if (ready()) {
+                    kill(pid, SIGSTOP);
+                    ASSERT_EQ(waitpid(pid, &ws, WUNTRACED), pid);
+                    ended = !WIFSTOPPED(ws);
+                    if (!ended && ready()) sent = kill(pid, row.sig) == 0;
+                    if (!ended) kill(pid, SIGCONT);
+                }
+                usleep(200);
+            }
+            if (!ended) waitpid(pid, &ws, 0);
             close(input[1]);
             if (!sent) continue;
             bytes out = readfile(path("out.txt"));
