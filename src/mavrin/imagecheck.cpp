@@ -1,5 +1,6 @@
 // The image checks: is this the image a version 2.0 patch was made for?
 #include <cstring>
+#include <unistd.h>
 
 #include "runstate.hpp"
 
@@ -32,8 +33,14 @@ bool checkimage(RunState &rs)
     fseeko(rs.zemfile, zem::imagesizepos, SEEK_SET);
     (void)fread(le, 1, sizeof le, rs.zemfile);
     rs.dizlen = zem::getle32(le);   // the text length lives on in dizlensave
-    fseeko(rs.binfile, 0, SEEK_END);
-    rs.binlen = ftello(rs.binfile);
+    disc::Image &img = rs.image;
+    if (!img.cue) {   // one file: its size now
+        off_t end = lseek(img.files[0].fd, 0, SEEK_END);
+        rs.binlen = end;
+        if (end >= 0) img.size = img.files[0].size = end;
+    } else {
+        rs.binlen = img.size;   // the track files' sizes added up
+    }
     if ((rs.binlen < 0 || rs.binlen != rs.dizlen) &&
         !askcontinue(rs, "The size of the BIN file isnt correct\nCONTINUE though? (y/n): "))
         return refuse(rs);
@@ -41,8 +48,7 @@ bool checkimage(RunState &rs)
     /* Content: short reads compare against the zero fill */
     fseeko(rs.zemfile, zem::checkblockpos, SEEK_SET);
     (void)fread(rs.zemblock, 1, zem::checkblocklen, rs.zemfile);
-    if (fseeko(rs.binfile, zem::imageblockpos, SEEK_SET) == 0)
-        (void)fread(rs.binblock, 1, zem::checkblocklen, rs.binfile);
+    (void)disc::readimage(img, rs.binblock, zem::checkblocklen, zem::imageblockpos);
     if (std::memcmp(rs.zemblock, rs.binblock, zem::checkblocklen) != 0 &&
         !askcontinue(rs, "The BINfile does not seem to be the right one\n"
                          "CONTINUE though? (Suggestion: NO) (y/n): "))

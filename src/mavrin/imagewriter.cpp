@@ -17,6 +17,10 @@
 // Where the image has holes, a stretch read first is written back only where
 // records changed it, so that the image takes no more blocks of the disk
 // than writing the records one by one would.
+// The image may be a cue sheet's track files: every read and write goes
+// through the image layer, and what is asked of a file (its holes, its page
+// cache) is asked of each file that holds part of a stretch.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -45,17 +49,31 @@ constexpr long lookahead = 128 * 1024;
 // data that may follow (no more than batchmax) keep the distances below 4 GiB.
 constexpr int64_t keyroom = int64_t(UINT32_MAX) - batchmax * (zem::recheadlen + zem::recmaxdata);
 
-bool pwriteall(int fd, const unsigned char *data, long len, int64_t pos)
+// Writes len bytes at the image's pos, into the files that hold them.
+bool writeat(RunState &rs, const unsigned char *data, long len, int64_t pos)
 {
-    long done = 0;
-    while (done < len) {
-        ssize_t n = pwrite(fd, data + done, size_t(len - done), off_t(pos + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) errno = EIO;   // so that no earlier errno is taken for the cause
-        if (n <= 0) return false;
-        done += long(n);
+    return disc::writeimage(rs.image, data, len, pos);
+}
+
+// Reads up to len bytes at the image's pos: the count read, short only at
+// its end, or -1.
+long readat(const RunState &rs, unsigned char *data, long len, int64_t pos)
+{
+    return long(disc::readimage(rs.image, data, len, pos));
+}
+
+// Calls each(fd, at, n) for the part of the image's bytes [lo, hi) in each
+// file that holds some, the last file taking what lies past the end, until
+// each returns false.
+template <class Each> void eachpart(const RunState &rs, int64_t lo, int64_t hi, Each each)
+{
+    const disc::Image &img = rs.image;
+    for (int i = disc::fileat(img, lo); lo < hi && i < img.nfiles; i++) {
+        const disc::ImageFile &f = img.files[i];
+        int64_t end = i == img.nfiles - 1 ? hi : std::min(hi, f.first + f.size);
+        if (end > lo && !each(f.fd, lo - f.first, end - lo)) return;
+        lo = std::max(lo, end);
     }
-    return true;
 }
 
 // Notes that the image's bytes [pos, end) were written: they may lengthen
@@ -72,8 +90,13 @@ bool holein(const RunState &rs, int64_t lo, int64_t hi)
 {
     if (hi <= rs.densesize) return false;
     if (hi > rs.binsize) return true;
-    off_t hole = lseek(rs.binfd, off_t(lo), SEEK_HOLE);
-    return hole < 0 || int64_t(hole) < hi;   // when it cannot say, as if there were one
+    bool hole = false;
+    eachpart(rs, lo, hi, [&hole](int fd, int64_t at, int64_t n) {
+        off_t h = lseek(fd, off_t(at), SEEK_HOLE);
+        hole = h < 0 || int64_t(h) < at + n;   // when it cannot say, as if there were one
+        return !hole;
+    });
+    return hole;
 }
 
 // Writes the units of the span (1 << unitshift bytes, aligned in the image)
@@ -85,7 +108,7 @@ bool holein(const RunState &rs, int64_t lo, int64_t hi)
 bool writechanged(RunState &rs)
 {
     int64_t end = rs.spanpos + rs.spanfill;
-    long have = zem::readat(rs.binfd, rs.spanwas, rs.spanfill, rs.spanpos);
+    long have = readat(rs, rs.spanwas, rs.spanfill, rs.spanpos);
     if (have < 0) return false;
     std::memset(rs.spanwas + have, 0, size_t(rs.spanfill - have));
     int64_t from = -1;   // start of the changed units before lo, when there are some
@@ -97,7 +120,7 @@ bool writechanged(RunState &rs)
                                     (hi == end && end > rs.binsize));
         if (changed && from < 0) from = lo;
         if (!changed && from >= 0) {
-            if (!pwriteall(rs.binfd, rs.span + (from - rs.spanpos), long(lo - from), from)) return false;
+            if (!writeat(rs, rs.span + (from - rs.spanpos), long(lo - from), from)) return false;
             rs.nwrites++;
             wrote(rs, from, lo);
             from = -1;
@@ -122,8 +145,11 @@ void giveback(RunState &rs)
         bool zero = whole && at[0] == 0 && std::memcmp(at, at + 1, size_t(rs.blocksize - 1)) == 0;
         if (zero && from < 0) from = b;
         if (!zero && from >= 0) {
-            int mode = FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE;
-            (void)fallocate(rs.binfd, mode, off_t(from), off_t(b - from));   // where it cannot, no matter
+            eachpart(rs, from, b, [](int fd, int64_t off, int64_t n) {
+                int mode = FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE;
+                (void)fallocate(fd, mode, off_t(off), off_t(n));   // where it cannot, no matter
+                return true;
+            });
             from = -1;
         }
         if (!whole) break;
@@ -131,10 +157,10 @@ void giveback(RunState &rs)
     rs.densesize = 0;
 }
 
-// Reads len bytes at pos; false when the file holds fewer.
-bool preadall(int fd, unsigned char *data, long len, int64_t pos)
+// Reads len bytes at pos; false when the image holds fewer.
+bool readall(const RunState &rs, unsigned char *data, long len, int64_t pos)
 {
-    return zem::readat(fd, data, len, pos) == len;
+    return readat(rs, data, len, pos) == len;
 }
 
 // Writes what the span holds and empties it. A span read first over a hole
@@ -145,7 +171,7 @@ bool flushspan(RunState &rs)
     if (rs.spanfill == 0) return true;
     if (rs.spanloaded && rs.spansparse) {
         if (!writechanged(rs)) return false;
-    } else if (pwriteall(rs.binfd, rs.span, rs.spanfill, rs.spanpos)) {
+    } else if (writeat(rs, rs.span, rs.spanfill, rs.spanpos)) {
         rs.nwrites++;
         wrote(rs, rs.spanpos, rs.spanpos + rs.spanfill);
     } else {
@@ -166,7 +192,7 @@ bool loadspan(RunState &rs, int64_t lo, int64_t hi)
 {
     long len = long(hi - lo);
     long have = rs.binsize > lo ? long(rs.binsize - lo < len ? rs.binsize - lo : len) : 0;
-    if (!preadall(rs.binfd, rs.span, have, lo)) return false;
+    if (!readall(rs, rs.span, have, lo)) return false;
     std::memset(rs.span + have, 0, size_t(len - have));
     rs.nloads++;
     rs.spanpos = lo;
@@ -213,7 +239,7 @@ bool sendblocks(RunState &rs, int64_t pos)
     int64_t cut = (pos < end ? pos : end) / rs.blocksize * rs.blocksize;
     if (cut <= rs.spanpos) return true;
     long sent = long(cut - rs.spanpos);
-    if (!pwriteall(rs.binfd, rs.span, sent, rs.spanpos)) return false;
+    if (!writeat(rs, rs.span, sent, rs.spanpos)) return false;
     rs.nwrites++;
     wrote(rs, rs.spanpos, cut);
     std::memmove(rs.span, rs.span + sent, size_t(rs.spanfill - sent));
@@ -228,26 +254,35 @@ bool sendblocks(RunState &rs, int64_t pos)
 bool cold(const RunState &rs, int64_t pos)
 {
     if (pos >= rs.binsize) return false;
+    const disc::ImageFile &f = rs.image.files[disc::fileat(rs.image, pos)];
     unsigned char byte;
     struct iovec v = {&byte, 1};
-    return preadv2(rs.binfd, &v, 1, off_t(pos), RWF_NOWAIT) < 0 && errno == EAGAIN;
+    return preadv2(f.fd, &v, 1, off_t(pos - f.first), RWF_NOWAIT) < 0 && errno == EAGAIN;
 }
 
 // Asks the kernel to start reading the image's bytes [lo, hi) that writing
 // them will need: all of a stretch that will be read first; of a run of
 // joined records (joined), only its partial end blocks.
+void advise(const RunState &rs, int64_t lo, int64_t len)
+{
+    eachpart(rs, lo, lo + len, [](int fd, int64_t at, int64_t n) {
+        (void)posix_fadvise(fd, off_t(at), off_t(n), POSIX_FADV_WILLNEED);
+        return true;
+    });
+}
+
 void hint(const RunState &rs, int64_t lo, int64_t hi, bool joined)
 {
     if (lo >= rs.binsize) return;
     if (hi > rs.binsize) hi = rs.binsize;
     if (!joined) {
-        (void)posix_fadvise(rs.binfd, off_t(lo), off_t(hi - lo), POSIX_FADV_WILLNEED);
+        advise(rs, lo, hi - lo);
         return;
     }
     bool headpart = lo % rs.blocksize != 0, tailpart = hi % rs.blocksize != 0;
-    if (headpart) (void)posix_fadvise(rs.binfd, off_t(lo), 1, POSIX_FADV_WILLNEED);
+    if (headpart) advise(rs, lo, 1);
     if (tailpart && (!headpart || (hi - 1) / rs.blocksize != lo / rs.blocksize))
-        (void)posix_fadvise(rs.binfd, off_t(hi - 1), 1, POSIX_FADV_WILLNEED);
+        advise(rs, hi - 1, 1);
 }
 
 // When the image is not in the page cache, hints at the blocks that the
@@ -510,18 +545,25 @@ bool sortpays(const RunState &rs)
 
 bool startwriter(RunState &rs)
 {
-    struct stat st;
-    rs.binfd = fileno(rs.binfile);
-    if (fstat(rs.binfd, &st) != 0) return false;
-    rs.binsize = S_ISBLK(st.st_mode) ? int64_t(lseek(rs.binfd, 0, SEEK_END)) : int64_t(st.st_size);
-    if (rs.binsize < 0) return false;
-    // Whole blocks of the file system; a power of two, 4 KiB when it says otherwise.
-    rs.blocksize = st.st_blksize;
+    disc::Image &img = rs.image;
+    bool dense = true;
+    for (int i = 0; i < img.nfiles; i++) {
+        struct stat st;
+        if (fstat(img.files[i].fd, &st) != 0) return false;
+        if (!img.cue) {   // one file: its size now; a cue sheet's files keep their sizes
+            int64_t size = S_ISBLK(st.st_mode) ? int64_t(lseek(img.files[i].fd, 0, SEEK_END)) : int64_t(st.st_size);
+            if (size < 0) return false;
+            img.size = img.files[i].size = size;
+        }
+        // Whole blocks of the file system; a power of two, 4 KiB when it says otherwise.
+        if (i == 0) rs.blocksize = st.st_blksize;
+        // A file whose blocks (st_blocks counts 512 bytes) hold all its bytes
+        // has no holes; a block device has none.
+        dense = dense && (S_ISBLK(st.st_mode) || int64_t(st.st_blocks) * 512 >= img.files[i].size);
+    }
+    rs.binsize = img.size;
     if (rs.blocksize < 512 || rs.blocksize > spanlen / 4 || (rs.blocksize & (rs.blocksize - 1)) != 0)
         rs.blocksize = 4096;
-    // A file whose blocks (st_blocks counts 512 bytes) hold all its bytes has
-    // no holes; a block device has none.
-    bool dense = S_ISBLK(st.st_mode) || int64_t(st.st_blocks) * 512 >= rs.binsize;
     rs.densesize = dense ? rs.binsize : 0;
     rs.prefetchto = 0;
     rs.spanfill = 0;

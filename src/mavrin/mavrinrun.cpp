@@ -1,4 +1,6 @@
 // The entry routine: opens both files, identifies the patch, runs the stages.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "runstate.hpp"
@@ -6,11 +8,10 @@
 
 bool closefiles(RunState &rs)
 {
-    bool binok = true;
     if (rs.zemfile) fclose(rs.zemfile);
-    if (rs.binfile) binok = fclose(rs.binfile) == 0;
     rs.zemfile = nullptr;
-    rs.binfile = nullptr;
+    bool binok = disc::closeimage(rs.image);
+    rs.image.nfiles = 0;
     return binok;
 }
 
@@ -20,26 +21,78 @@ bool endrun(RunState &rs)
     return false;
 }
 
+// Takes the image opened by zem::openpair as the image's one file.
+static void takeimage(RunState &rs, int fd)
+{
+    disc::Image &img = rs.image;
+    img.cue = false;
+    img.ntracks = 0;
+    img.nfiles = 1;
+    img.files[0].fd = fd;
+    img.files[0].first = 0;
+    off_t end = lseek(fd, 0, SEEK_END);
+    img.size = img.files[0].size = end < 0 ? 0 : int64_t(end);
+}
+
+// Opens the track files of the cue sheet at cuepath for update, then the
+// patch as zem::openpair would; a track file that is the patch is refused.
+// Returns the file to name in the open-failure line, or nullptr when both
+// are open. Nothing is left open on a refusal.
+static const char *opencue(RunState &rs, const char *cuepath, const char *zempath)
+{
+    static disc::ImageError err;   // its path outlives the call
+    if (!disc::openimage(rs.image, cuepath, true, nullptr, nullptr, err)) {
+        rs.image.nfiles = 0;
+        return err.path;
+    }
+    struct stat st;
+    int errnum;
+    mode_t mode;
+    int fd = zem::openfixed(zempath, O_RDONLY, st, errnum, mode);
+    const char *refused = nullptr;
+    if (fd < 0) {
+        refused = zempath;
+    } else if (int i = disc::findfile(rs.image, st); i >= 0) {
+        snprintf(err.path, sizeof err.path, "%s", rs.image.files[i].path);
+        refused = err.path;
+    } else if (!(rs.zemfile = fdopen(fd, "rb"))) {
+        refused = zempath;
+    }
+    if (refused) {
+        if (fd >= 0 && !rs.zemfile) close(fd);
+        disc::closeimage(rs.image);
+        rs.image.nfiles = 0;
+    }
+    return refused;
+}
+
 // Opens the image for update and the patch for reading, as zem::openpair
 // does: each only when it is a regular file or a block device, and not both
-// one file. Prints the usage line or the open-failure line and ends the run
-// when it cannot. A refusal of one file for two names names the image, the
-// file that cannot be opened for update.
+// one file. An image named as a cue sheet is its track files, each opened
+// so. Prints the usage line or the open-failure line and ends the run when
+// it cannot. A refusal of one file for two names names the image, the file
+// that cannot be opened for update.
 static bool openfiles(RunState &rs, int argc, char **argv)
 {
     if (argc < 3) {
         printf("Usage: Mavrin <Binfile> <ZEM-File>\n");
         return false;
     }
+    if (disc::iscuesheet(argv[1])) {
+        const char *refused = opencue(rs, argv[1], argv[2]);
+        if (!refused) return true;
+        printf("File %s does not exist.\n", refused);
+        return false;   // nothing was written to any file
+    }
     zem::OpenPair fds;
     zem::openoutcome got = zem::openpair(argv[1], argv[2], fds);
     if (got == zem::openedboth) {
-        rs.binfile = fdopen(fds.imagefd, "rb+");
-        if (!rs.binfile) close(fds.imagefd);
+        takeimage(rs, fds.imagefd);
         rs.zemfile = fdopen(fds.patchfd, "rb");
-        if (!rs.zemfile) close(fds.patchfd);
-        if (!rs.binfile) got = zem::imagerefused;
-        else if (!rs.zemfile) got = zem::patchrefused;
+        if (!rs.zemfile) {
+            close(fds.patchfd);
+            got = zem::patchrefused;
+        }
     }
     if (got == zem::openedboth) return true;
     printf("File %s does not exist.\n", got == zem::patchrefused ? argv[2] : argv[1]);

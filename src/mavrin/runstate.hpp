@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "image.hpp"
 #include "zemformat.hpp"
 #include "zemreader.hpp"
 
@@ -26,7 +27,10 @@ constexpr int unitshift = 9;
 // before the run starts (a static object is): short reads rely on it, and
 // nothing is allocated once the run is under way.
 struct RunState {
-    FILE *binfile;          // the image, opened "rb+"
+    // The image, open for reading and writing: one file, or the track files
+    // of a cue sheet as one logical image. Every read and write of the image
+    // goes through it.
+    disc::Image image;
     FILE *zemfile;          // the patch, opened "rb"
     int64_t zemlen;         // size of the patch file
 
@@ -63,7 +67,6 @@ struct RunState {
     // [spanpos, spanpos + spanfill): either read from the image first, so
     // that any record within may be copied in, or only the bytes of records
     // that joined one another there.
-    int binfd;
     int64_t binsize;        // the image's size as the writes leave it
     int64_t densesize;      // the image has no holes below this offset
     long blocksize;         // the file system's block

@@ -10,9 +10,17 @@ namespace zem {
 
 namespace {
 
-// Opens path with flags, without waiting, and keeps it only when it holds its
-// bytes at fixed offsets. Returns -1 when it cannot be opened (err set) or is
-// of another kind (err 0, mode set); st describes what was opened.
+// Whether two open files are one: one inode, or one block device by two names.
+bool samefile(const struct stat &a, const struct stat &b)
+{
+    if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode)) return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+} // namespace
+
+// Opened without waiting, and kept only when it holds its bytes at fixed
+// offsets.
 int openfixed(const char *path, int flags, struct stat &st, int &err, mode_t &mode)
 {
     int fd = open(path, flags | O_NONBLOCK | O_NOCTTY);
@@ -34,15 +42,6 @@ int openfixed(const char *path, int flags, struct stat &st, int &err, mode_t &mo
     close(fd);
     return -1;
 }
-
-// Whether two open files are one: one inode, or one block device by two names.
-bool samefile(const struct stat &a, const struct stat &b)
-{
-    if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode)) return a.st_rdev == b.st_rdev;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-} // namespace
 
 openoutcome openpair(const char *imagepath, const char *patchpath, OpenPair &p)
 {

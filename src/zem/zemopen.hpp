@@ -2,6 +2,7 @@
 // what Mavrin will meet when it opens an image.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace zem {
@@ -30,5 +31,10 @@ struct OpenPair {
 // read next. The image is opened first; on any outcome but openedboth
 // nothing stays open.
 openoutcome openpair(const char *imagepath, const char *patchpath, OpenPair &p);
+
+// Opens path with flags (O_RDWR or O_RDONLY) as openpair opens each of its
+// files. Returns -1 when it cannot be opened (err set) or is of another kind
+// (err 0, mode set); st describes what was opened.
+int openfixed(const char *path, int flags, struct stat &st, int &err, mode_t &mode);
 
 } // namespace zem
