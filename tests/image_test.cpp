@@ -200,6 +200,96 @@ TEST_F(DiscImage, ReadsAndWritesAsTheMergedFile)
     EXPECT_EQ(err.path, path(t2));
 }
 
+// Mavrin given the cue sheet leaves every track file as the merged file
+// given to it is left, byte for byte, and says the same: records within a
+// file, across the boundaries, past the end, adjacent runs, out of order
+// (sorted by span), and a version 2.0 patch checked against the logical
+// image, asking or not.
+TEST_F(DiscImage, MavrinPatchesTheTrackFilesAsTheMergedFile)
+{
+    const int32_t a = int32_t(track[0].size()), ab = a + int32_t(track[1].size());
+    const int32_t end = int32_t(merged.size());
+    auto v1 = [](const std::vector<std::pair<int32_t, bytes>> &recs) {
+        bytes p = zemheader(0);
+        for (const auto &r : recs) addrecord(p, r.first, r.second);
+        return p;
+    };
+    std::vector<std::pair<int32_t, bytes>> spread, adjacent, shuffled;
+    for (int32_t at = 1000; at < end; at += 9000) spread.push_back({at, makeimage(40, unsigned(at))});
+    for (int32_t at = a - 60000; at < ab + 20000; at += 255) adjacent.push_back({at, makeimage(255, unsigned(at))});
+    srand(5);
+    for (int i = 0; i < 20000; i++)
+        shuffled.push_back({int32_t(rand() % (end + 300)), makeimage(size_t(1 + rand() % 64), unsigned(i))});
+    bytes v2 = zemheader(1);
+    addcheck(v2, end, merged);
+    addrecord(v2, a - 2, {1, 2, 3, 4});
+    bytes v2wrong = zemheader(1);
+    addcheck(v2wrong, end + 1, merged);
+    addrecord(v2wrong, ab - 2, {5, 6, 7, 8});
+    struct Case {
+        const char *what;
+        bytes patch;
+        std::string answers;
+    } cases[] = {
+        {"records within each file", v1(spread), ""},
+        {"records across each boundary", v1({{a - 5, bytes(10, 0xa5)}, {ab - 3, bytes(200, 0x5a)}}), ""},
+        {"past the end: the last file grows with a zero gap", v1({{end + 5000, {9, 9}}, {a, {7}}}), ""},
+        {"an adjacent run over a whole file", v1(adjacent), ""},
+        {"out of order, sorted by span", v1(shuffled), ""},
+        {"a version 2.0 patch for this image", v2, ""},
+        {"a version 2.0 patch of another size, answered no", v2wrong, "n"},
+        {"a version 2.0 patch of another size, answered yes", v2wrong, "y"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int i = 0; i < 3; i++) writefile(path(i == 0 ? t1 : i == 1 ? t2 : t3), track[i]);
+        writefile(path("merged.bin"), merged);
+        writefile(path("patch.zem"), c.patch);
+        RunResult m = runprog(MAVRIN_DYNAMIC, {path("merged.bin"), path("patch.zem")}, c.answers);
+        RunResult q = runprog(MAVRIN_DYNAMIC, {path("Game.cue"), path("patch.zem")}, c.answers);
+        EXPECT_EQ(q.out, m.out);
+        EXPECT_EQ(q.out.find("Patching ... DONE..\n") != std::string::npos, c.answers != "n") << q.out;
+        const bytes all = readfile(path("merged.bin"));
+        EXPECT_EQ(readfile(path(t1)), bytes(all.begin(), all.begin() + a));
+        EXPECT_EQ(readfile(path(t2)), bytes(all.begin() + a, all.begin() + ab));
+        EXPECT_EQ(readfile(path(t3)), bytes(all.begin() + ab, all.end()));
+    }
+}
+
+// A cue sheet Mavrin cannot use gets the open-failure line naming the file
+// at fault, and no file is written; the statically linked build reads no
+// cue sheets at all.
+TEST_F(DiscImage, MavrinRefusesACueSheetBeforeWriting)
+{
+    bytes patch = zemheader(0);
+    addrecord(patch, 10, {1, 2, 3});
+    writefile(path("patch.zem"), patch);
+    const std::string file1 = "FILE \"" + t1 + "\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n";
+    auto second = [](const std::string &name, const std::string &type = "BINARY") {
+        return "FILE \"" + name + "\" " + type + "\r\n  TRACK 02 AUDIO\r\n    INDEX 01 00:00:00\r\n";
+    };
+    struct Case {
+        const char *what, *prog;
+        std::string cue, patchname, named;
+    } cases[] = {
+        {"a missing track file", MAVRIN_DYNAMIC, file1 + second("Game (Track 09).bin"), "patch.zem", "Game (Track 09).bin"},
+        {"a WAVE file", MAVRIN_DYNAMIC, file1 + second(t2, "WAVE"), "patch.zem", "Try.cue"},
+        {"a track file that is the patch", MAVRIN_DYNAMIC, file1 + second("patch.zem"), "patch.zem", "patch.zem"},
+        {"a missing patch", MAVRIN_DYNAMIC, file1 + second(t2), "none.zem", "none.zem"},
+        {"the static build", MAVRIN_STATIC, file1 + second(t2), "patch.zem", "Try.cue"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        writetext("Try.cue", c.cue);
+        RunResult r = runprog(c.prog, {path("Try.cue"), path(c.patchname)});
+        EXPECT_EQ(r.out, std::string(banner) + "File " + path(c.named) + " does not exist.\n");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(readfile(path(t1)), track[0]);
+        EXPECT_EQ(readfile(path(t2)), track[1]);
+        EXPECT_EQ(readfile(path("patch.zem")), patch);
+    }
+}
+
 TEST_F(DiscImage, RefusesBeforeAnything)
 {
     mkdir(path("folder.bin").c_str(), 0700);
