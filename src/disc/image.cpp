@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <new>
 #include <strings.h>
 #include <unistd.h>
@@ -121,9 +121,11 @@ bool opensingle(Image &img, const char *path, bool forupdate, const struct stat 
     return true;
 }
 
-// Reads the cue sheet at path into text (zero-terminated), with the sheet's
-// own stat.
-bool readcuetext(const char *path, std::unique_ptr<char[]> &text, struct stat &st, ImageError &err)
+// Reads the cue sheet at path into text (zero-terminated, allocated: the
+// caller frees it, also on a failure), with the sheet's own stat. Memory is
+// taken with malloc, as in the rest of this file: Mavrin links it, and
+// starts faster without the C++ library.
+bool readcuetext(const char *path, char *&text, struct stat &st, ImageError &err)
 {
     int fd = openfile(path, false, st);
     if (fd < 0) {
@@ -135,8 +137,8 @@ bool readcuetext(const char *path, std::unique_ptr<char[]> &text, struct stat &s
         fail(err, path, S_ISREG(st.st_mode) ? "is too large for a cue sheet" : "is not a regular file");
         return false;
     }
-    text.reset(new (std::nothrow) char[size_t(st.st_size) + 1]);
-    long got = text ? zem::readat(fd, reinterpret_cast<unsigned char *>(text.get()), long(st.st_size), 0) : -1;
+    text = static_cast<char *>(malloc(size_t(st.st_size) + 1));
+    long got = text ? zem::readat(fd, reinterpret_cast<unsigned char *>(text), long(st.st_size), 0) : -1;
     int readerr = errno;
     close(fd);
     if (got < 0) {
@@ -144,7 +146,7 @@ bool readcuetext(const char *path, std::unique_ptr<char[]> &text, struct stat &s
         return false;
     }
     text[size_t(got)] = 0;
-    if (memchr(text.get(), 0, size_t(got))) {
+    if (memchr(text, 0, size_t(got))) {
         fail(err, path, "does not parse: it holds a zero byte");
         return false;
     }
@@ -300,22 +302,27 @@ bool opencue(Image &img, const char *path, bool forupdate, const struct stat *ex
         return false;
     }
     copypath(img.cuepath, path);
-    std::unique_ptr<char[]> text;
+    char *text = nullptr;
     struct stat cuest;
-    if (!readcuetext(path, text, cuest, err)) return false;
-    std::unique_ptr<CueSheet> sheet(new (std::nothrow) CueSheet);
-    if (!sheet) {
-        fail(err, path, "cannot be read: %s", strerror(ENOMEM));
-        return false;
-    }
+    bool ok = readcuetext(path, text, cuest, err);
+    void *room = ok ? malloc(sizeof(CueSheet)) : nullptr;
+    CueSheet *sheet = room ? new (room) CueSheet : nullptr;
     char reason[reasonmax];
-    if (!parsecue(text.get(), *sheet, reason, sizeof reason)) {
+    if (ok && !sheet) {
+        fail(err, path, "cannot be read: %s", strerror(ENOMEM));
+        ok = false;
+    } else if (ok && !parsecue(text, *sheet, reason, sizeof reason)) {
         fail(err, path, "%s", reason);
-        return false;
+        ok = false;
     }
-    img.cue = true;
-    return opentracks(img, *sheet, cuest, forupdate, exclude, excludename, err) &&
-           placetracks(img, *sheet, err);
+    free(text);
+    if (ok) {
+        img.cue = true;
+        ok = opentracks(img, *sheet, cuest, forupdate, exclude, excludename, err) &&
+             placetracks(img, *sheet, err);
+    }
+    free(room);
+    return ok;
 }
 
 bool pwriteall(int fd, const unsigned char *buf, int64_t len, int64_t pos)
@@ -450,7 +457,8 @@ bool findsplit(const char *path, SplitDump &out)
     snprintf(folder, sizeof folder, "%.*s", slash ? int(slash - path) + 1 : 2, slash ? path : "./");
     DIR *d = opendir(folder);
     if (!d) return false;
-    std::unique_ptr<Image> img(new (std::nothrow) Image);
+    void *room = malloc(sizeof(Image));
+    Image *img = room ? new (room) Image : nullptr;
     bool found = false;
     char best[pathmax] = {0};
     while (img && d) {
@@ -475,6 +483,7 @@ bool findsplit(const char *path, SplitDump &out)
         }
         closeimage(*img);
     }
+    free(room);
     closedir(d);
     return found;
 }
