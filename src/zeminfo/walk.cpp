@@ -5,17 +5,25 @@
 // written at all. A sector is judged once no record can reach it any more.
 // Patches come in image order, or nearly so: then the window slides along
 // with the records and one pass suffices. A record that lies before the
-// window (a patch in random or descending order) turns the walk into one pass
-// over the whole patch for each window-sized stretch of the image that
-// records reach. Memory is the same either way, whatever the sizes.
+// window (a patch in random or descending order) sorts the walk by place:
+// the first pass has counted the bytes that land in each window-sized
+// stretch of the image, and each further pass over the patch copies the
+// records of as many stretches as a batch holds into the batch, grouped by
+// stretch and in patch order within each. The stretches are then walked one
+// after the other, so that the image is read front to back in large blocks,
+// once. A stretch that alone fills more than a batch takes a pass of its
+// own. Memory is the same whatever the sizes: taken for the walk and given
+// back at its end, before zemmake -u makes its undo patch.
 //
-// The image is read in blocks, each once while records come in image order:
-// a mapping of the image was measured up to five times slower than reading
-// it, depending on how the page cache holds the file.
+// The image is read in blocks, each once: a mapping of the image was
+// measured up to five times slower than reading it, depending on how the
+// page cache holds the file.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
+#include <sys/mman.h>
 
 #include "cdsector.hpp"
 #include "infocore.hpp"
@@ -24,21 +32,22 @@
 namespace {
 
 constexpr long sectorlen = zem::sectorlen;
-// The window of a pass over a stretch of the image, and the shorter one that
-// slides: it stays in the processor's cache, and records of a patch in image
-// order arrive at most a few sectors apart.
+// The window of a stretch of the image, and the shorter one that slides: it
+// stays in the processor's cache, and records of a patch in image order
+// arrive at most a few sectors apart.
 // Both are powers of two in sectors, so that finding a byte's place takes no
 // division by a number known only at run time.
-constexpr long winsectors = 2048;
-constexpr int64_t winlen = winsectors * sectorlen;   // 4.6 MB
+constexpr long winsectors = 128;
+constexpr int64_t winlen = winsectors * sectorlen;   // 294 KiB
 constexpr long slidesectors = 64;
 
 // Image blocks held at once: a stretch's worth and more, of which the sliding
-// walk uses a few: what it reads then stays in the processor's cache.
-// Records sparser than one a block are read in small blocks, in passes over
-// stretches: a large block would be read for the sake of one record.
+// walk uses a few: what it reads then stays in the processor's cache, as
+// does a stretch's window.
+// Records sparser than one a block are read in small blocks: a large block
+// would be read for the sake of one record.
 constexpr int largeshift = 18, smallshift = 15;   // 256 KiB, 32 KiB
-constexpr long blockspace = 32 << largeshift;     // 8 MiB
+constexpr long blockspace = 4 << largeshift;      // 1 MiB
 constexpr long slideblocks = 2;
 static_assert(winlen + zem::recmaxdata + (1 << largeshift) <= blockspace, "a stretch fits");
 static_assert(slidesectors * sectorlen + zem::recmaxdata + (1 << largeshift) <= slideblocks << largeshift,
@@ -46,33 +55,56 @@ static_assert(slidesectors * sectorlen + zem::recmaxdata + (1 << largeshift) <= 
 // Window-sized stretches of the image that records can reach.
 constexpr int64_t nstretches = (zem::imagelimit + zem::recmaxdata) / winlen + 1;
 
+// The batch of records sorted by stretch. Each piece of a record that lands
+// in a stretch is kept there as a head of four bytes, then its bytes: the
+// head holds where the piece starts in the stretch, whether it is the tail of
+// a record that starts in the stretch before, and its length. A record that
+// starts in a stretch is kept there whole, even where it runs on into the
+// next: whether it holds its place is judged over all its bytes.
+constexpr long batchlen = 8L << 20;
+constexpr long pieceheadlen = 4;
+constexpr uint32_t tailbit = uint32_t(1) << 31;
+static_assert(winlen < int64_t(1) << 23, "a place in a stretch fits the head");
+
+// What the walk works in, taken from the system for the walk alone.
+struct Space {
+    unsigned char val[winlen];    // byte at offset o lies at val[o % len]
+    uint64_t bits[winlen / 64];   // which of them are written
+    unsigned char touched[winsectors];
+    unsigned char blockdata[blockspace];
+    int64_t which[blockspace >> smallshift];   // the block a slot holds, or -1
+    unsigned char zemspace[256 * 1024];        // the record reader's buffer
+    int64_t stretchbytes[nstretches];          // batch bytes that land in each stretch
+    int64_t stretchfill[nstretches];           // where the next piece goes in the batch
+    int64_t stretchend[nstretches];            // and where the stretch's pieces end
+    unsigned char batch[batchlen];
+};
+Space *ws;
+
 struct Window {
     const Input *image;           // the image, or nullptr when there is none
     int64_t imagelen;             // 0 when there is none
     int64_t start;                // image offset of its first byte, a sector start
     int64_t len;                  // winlen or slidesectors sectors
     long sectors;                 // as many sectors
-    unsigned char val[winlen];    // byte at offset o lies at val[o % len]
-    uint64_t bits[winlen / 64];   // which of them are written
-    unsigned char touched[winsectors];
+    unsigned char *val;           // ws->val, ws->bits, ws->touched
+    uint64_t *bits;
+    unsigned char *touched;
     unsigned char sector[sectorlen];  // a sector as the patch leaves it
     PatchFacts *pf;
     ImageFacts *imf;
 };
 Window w;
-unsigned char stretches[(nstretches + 7) / 8];   // stretches that records reach
 
 // Blocks of the image: block k, if held, lies in slot k % n.
 struct Blocks {
-    int shift;                            // blocks of 1 << shift bytes
-    long n;                               // slots in use, a power of two
-    unsigned char data[blockspace];
-    int64_t which[blockspace >> smallshift];   // the block a slot holds, or -1
-    unsigned char joined[sectorlen];      // a range across two blocks
+    int shift;                    // blocks of 1 << shift bytes
+    long n;                       // slots in use, a power of two
+    unsigned char *data;          // ws->blockdata, ws->which
+    int64_t *which;
+    unsigned char joined[sectorlen];   // a range across two blocks
 };
 Blocks blocks;
-
-unsigned char zemspace[256 * 1024];   // the record reader's buffer
 
 // Block k of the image, read when its slot holds another.
 const unsigned char *block(int64_t k)
@@ -99,12 +131,6 @@ const unsigned char *imageat(int64_t pos, long n)
     std::memcpy(blocks.joined, block(k) + off, size_t(first));
     std::memcpy(blocks.joined + first, block(k + 1), size_t(n - first));
     return blocks.joined;
-}
-
-// Bit i of the bytes at b.
-bool isset(const unsigned char *b, int64_t i)
-{
-    return b[i >> 3] >> (i & 7) & 1;
 }
 
 // Whether the byte at slot of the window is written.
@@ -317,8 +343,8 @@ void resetcounts()
         imf.eccright = imf.eccbroken = imf.codesbroken = imf.noedc = 0;
     }
     if (w.imf) w.imf->wholesectors = w.imf->rawsectors = 0;
-    std::memset(w.bits, 0, sizeof w.bits);
-    std::memset(w.touched, 0, sizeof w.touched);
+    std::memset(w.bits, 0, sizeof ws->bits);
+    std::memset(w.touched, 0, sizeof ws->touched);
 }
 
 // Lays the n bytes at d, written at image offset pos, over the validation
@@ -334,15 +360,35 @@ void overblock(int64_t pos, const unsigned char *d, long n)
 // Records between two looks at the clock for the progress line.
 constexpr int64_t progressevery = 4096;
 
-// One pass over the patch for the stretch of the image that starts at
-// start: the parts of records that lie in it. Passes done of passes in all.
-bool stretchpass(const Input &patch, int64_t start, int64_t done, int64_t passes)
+// Sets the window over the stretch that starts at start.
+void overstretch(int64_t start)
 {
     w.start = start;
     w.len = winlen;
     w.sectors = winsectors;
+}
+
+// Lays the piece [from, to) of a record into the window over a stretch: d
+// holds the record's n bytes from from on. A record that starts there
+// (starts) counts as in place when it holds its place whole.
+void laypiece(int64_t from, const unsigned char *d, long n, int64_t to, bool starts)
+{
+    touch(from, to);
+    if (to - from == n) {   // the whole record: putbytes compares its bytes with the image
+        if (putbytes(from, d, n) == n && starts && w.imf) w.imf->inplace++;
+        return;
+    }
+    if (w.imf && starts && inplace(from, d, n)) w.imf->inplace++;
+    putbytes(from, d, long(to - from));
+}
+
+// One pass over the patch for the stretch of the image that starts at
+// start: the parts of records that lie in it. Passes done of passes in all.
+bool stretchpass(const Input &patch, int64_t start, int64_t done, int64_t passes)
+{
+    overstretch(start);
     zem::RecordReader rd;
-    zem::readrecords(rd, w.pf->area, patch.fd, zemspace, sizeof zemspace);
+    zem::readrecords(rd, w.pf->area, patch.fd, ws->zemspace, sizeof ws->zemspace);
     zem::step step;
     while ((step = zem::nextrecord(rd)) == zem::steprecord) {
         if (rd.records % progressevery == 0)
@@ -351,13 +397,130 @@ bool stretchpass(const Input &patch, int64_t start, int64_t done, int64_t passes
                            passes * w.pf->area.len);
         int64_t pos = rd.pos, end = pos + rd.len;
         int64_t from = std::max(pos, start), to = std::min(end, start + winlen);
-        if (from >= to) continue;
-        if (w.imf && pos == from && inplace(pos, rd.data, rd.len)) w.imf->inplace++;
-        touch(from, to);
-        putbytes(from, rd.data + (from - pos), long(to - from));
+        if (from < to) laypiece(from, rd.data + (from - pos), long(end - from), to, pos == from);
     }
     finishbefore(start + winlen);
     return step == zem::stepend;   // the patch changed under the run otherwise
+}
+
+// The batch bytes of a record that writes [pos, end) in stretch k: all of it
+// where it starts, its tail in the next stretch.
+int64_t piecebytes(int64_t k, int64_t pos, int64_t end)
+{
+    return pieceheadlen + end - std::max(pos, k * winlen);
+}
+
+// Copies the piece of the record last read that lands in stretch k into the
+// batch, behind the pieces there before it. False when the stretch has no
+// room left: the patch is not what the first pass read.
+bool putpiece(const zem::RecordReader &rd, int64_t k)
+{
+    int64_t pos = rd.pos, end = pos + rd.len, start = k * winlen;
+    bool tail = pos < start;
+    int64_t from = tail ? start : pos;
+    int64_t &at = ws->stretchfill[k];
+    if (at + pieceheadlen + (end - from) > ws->stretchend[k]) return false;
+    uint32_t head = uint32_t(from - start) << 8 | uint32_t(end - from) | (tail ? tailbit : 0);
+    unsigned char *p = ws->batch + at;
+    p[0] = (unsigned char)head;   // little-endian, as everything here
+    p[1] = (unsigned char)(head >> 8);
+    p[2] = (unsigned char)(head >> 16);
+    p[3] = (unsigned char)(head >> 24);
+    std::memcpy(p + pieceheadlen, rd.data + (from - pos), size_t(end - from));
+    at += pieceheadlen + (end - from);
+    return true;
+}
+
+// One pass over the patch for the stretches [first, last), whose pieces all
+// fit the batch: copies them there, grouped by stretch, then walks the
+// stretches front to back. Passes done of passes in all.
+bool batchpass(const Input &patch, int64_t first, int64_t last, int64_t done, int64_t passes)
+{
+    int64_t at = 0;
+    for (int64_t k = first; k < last; k++) {
+        ws->stretchfill[k] = at;
+        at += ws->stretchbytes[k];
+        ws->stretchend[k] = at;
+    }
+    const int64_t lo = first * winlen, hi = last * winlen;
+    zem::RecordReader rd;
+    zem::readrecords(rd, w.pf->area, patch.fd, ws->zemspace, sizeof ws->zemspace);
+    zem::step step;
+    while ((step = zem::nextrecord(rd)) == zem::steprecord) {
+        if (rd.records % progressevery == 0)
+            tool::progress("going through the records again, sorted by image stretch",
+                           done * w.pf->area.len + zem::nextat(rd) - w.pf->area.first,
+                           passes * w.pf->area.len);
+        int64_t pos = rd.pos, end = pos + rd.len;
+        if (end <= lo || pos >= hi || pos == end) continue;
+        for (int64_t k = std::max(pos / winlen, first); k <= (end - 1) / winlen && k < last; k++)
+            if (!putpiece(rd, k)) return false;
+    }
+    if (step != zem::stepend) return false;
+    for (int64_t k = first, p = 0; k < last; k++) {
+        if (ws->stretchfill[k] != ws->stretchend[k]) return false;   // fewer pieces than counted
+        if (ws->stretchbytes[k] == 0) continue;
+        const int64_t start = k * winlen;
+        overstretch(start);
+        for (; p < ws->stretchend[k];) {
+            const unsigned char *b = ws->batch + p;
+            uint32_t head = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+            long n = long(head & 0xff);
+            int64_t from = start + int64_t((head & ~tailbit) >> 8);
+            laypiece(from, b + pieceheadlen, n, std::min(from + n, start + winlen), !(head & tailbit));
+            p += pieceheadlen + n;
+        }
+        finishbefore(start + winlen);
+    }
+    return true;
+}
+
+// The first stretch from k on that records land in; nstretches when none.
+int64_t nextstretch(int64_t k)
+{
+    while (k < nstretches && ws->stretchbytes[k] == 0) k++;
+    return k;
+}
+
+// The end of the stretches that one pass takes from stretch k on, which
+// records land in: as many as the batch holds, or k alone when it holds less.
+int64_t groupend(int64_t k)
+{
+    if (ws->stretchbytes[k] > batchlen) return k + 1;
+    int64_t last = k, fill = 0;
+    while (last < nstretches && fill + ws->stretchbytes[last] <= batchlen) fill += ws->stretchbytes[last++];
+    return last;
+}
+
+// The memory of one walk, given back when it ends.
+struct SpaceHeld {
+    bool take()
+    {
+        ws = static_cast<Space *>(std::malloc(sizeof(Space)));
+        if (!ws) return false;
+        w.val = ws->val;
+        w.bits = ws->bits;
+        w.touched = ws->touched;
+        blocks.data = ws->blockdata;
+        blocks.which = ws->which;
+        std::memset(ws->stretchbytes, 0, sizeof ws->stretchbytes);
+        return true;
+    }
+    ~SpaceHeld()
+    {
+        std::free(ws);
+        ws = nullptr;
+    }
+};
+
+// Asks for the batch's first n bytes in pages of 2 MiB, where the system
+// makes them on request: the records are copied all over them.
+void largepages(long n)
+{
+    constexpr uintptr_t large = uintptr_t(2) << 20;
+    uintptr_t from = (uintptr_t(ws->batch) + large - 1) & ~(large - 1);
+    uintptr_t to = (uintptr_t(ws->batch) + uintptr_t(n)) & ~(large - 1);
+    if (from < to) (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
 }
 
 } // namespace
@@ -365,11 +528,16 @@ bool stretchpass(const Input &patch, int64_t start, int64_t done, int64_t passes
 bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFacts *imf,
                  std::string &error)
 {
+    SpaceHeld held;
+    if (!held.take()) {
+        error = "no memory to go through the records";
+        return false;
+    }
     w.pf = &pf;
     w.imf = imf;
     w.image = image;
     w.imagelen = image ? image->size : 0;
-    std::fill(std::begin(blocks.which), std::end(blocks.which), -1);
+    std::fill(blocks.which, blocks.which + (blockspace >> smallshift), -1);
     blocks.shift = largeshift;
     blocks.n = slideblocks;
     pf.records = pf.databytes = 0;
@@ -380,7 +548,6 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
         imf->recordsbeyond = 0;
         for (TrackFacts &t : imf->tracks) t.records = 0;
     }
-    std::memset(stretches, 0, sizeof stretches);
     std::memcpy(pf.leftblock, pf.storedblock, sizeof pf.leftblock);
     if (pf.area.damage != zem::flawnone) {
         pf.damage = pf.area.damage;
@@ -389,7 +556,7 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
 
     /* The sliding walk, and the facts any walk gives */
     zem::RecordReader rd;
-    zem::readrecords(rd, pf.area, patch.fd, zemspace, sizeof zemspace);
+    zem::readrecords(rd, pf.area, patch.fd, ws->zemspace, sizeof ws->zemspace);
     bool first = true;
     w.start = 0;
     w.len = slidesectors * sectorlen;
@@ -417,7 +584,7 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
         if (pf.lowest < 0 || pos < pf.lowest) pf.lowest = pos;
         if (end - 1 > pf.highest) pf.highest = end - 1;
         for (int64_t k = pos / winlen; k <= (end - 1) / winlen; k++)
-            stretches[k >> 3] |= (unsigned char)(1u << (k & 7));
+            ws->stretchbytes[k] += piecebytes(k, pos, end);
         if (!pf.inorder) continue;
 
         int64_t start = slide(w.start, pos, end, first);
@@ -436,16 +603,27 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
         return true;
     }
 
-    /* Records in any order: one pass for each stretch they reach */
+    /* Records in any order: sorted by stretch, as many stretches a pass as
+       the batch holds */
     resetcounts();
     bool sparse = pf.records << largeshift < pf.highest - pf.lowest;
     blocks.shift = sparse ? smallshift : largeshift;
     blocks.n = blockspace >> blocks.shift;
-    std::fill(std::begin(blocks.which), std::end(blocks.which), -1);
-    int64_t passes = 0, done = 0;
-    for (int64_t k = 0; k < nstretches; k++) passes += isset(stretches, k);
-    for (int64_t k = 0; k < nstretches; k++) {
-        if (isset(stretches, k) && !stretchpass(patch, k * winlen, done++, passes)) {
+    std::fill(blocks.which, blocks.which + (blockspace >> smallshift), -1);
+    int64_t passes = 0, done = 0, most = 0;
+    for (int64_t k = nextstretch(0); k < nstretches; k = nextstretch(groupend(k))) {
+        passes++;
+        int64_t fill = 0;
+        for (int64_t i = k, end = groupend(k); i < end; i++) fill += ws->stretchbytes[i];
+        if (fill <= batchlen) most = std::max(most, fill);
+    }
+    largepages(long(most));
+    for (int64_t k = nextstretch(0); k < nstretches; k = nextstretch(k)) {
+        const int64_t last = groupend(k);
+        bool ok = ws->stretchbytes[k] > batchlen ? stretchpass(patch, k * winlen, done++, passes)
+                                                 : batchpass(patch, k, last, done++, passes);
+        k = last;
+        if (!ok) {
             error = pf.file + " changed while zeminfo read it";
             return false;
         }
