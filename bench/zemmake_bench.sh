@@ -12,7 +12,10 @@ usage: bench/zemmake_bench.sh [options]
   --runs N            timed runs of each program, warm and cold (default: 5)
   --xdelta-runs N     timed runs of xdelta3 -e, warm and cold (default: 1; 0 leaves it out)
   --compare ZEMMAKE   also make every patch with this other zemmake, and fail
-                      when one of ours is larger
+                      when one of ours is larger; its runs are timed too,
+                      taking turns with ours ("compared" in the table)
+  --cache "warm cold" only these (default: both)
+  --undo              only the undo patches (zemmake -u), no patch from two images
   --sets "A B ..."    only these change sets (default: every set benchgen writes)
   --image-size S, --scattered N, --dense S, --small N
                       handed to benchgen (defaults: benchgen's own)
@@ -33,6 +36,8 @@ runs=5
 xruns=1
 compare=
 sets=
+undoonly=0
+caches="warm cold"
 genopts=()
 while (($#)); do
   case $1 in
@@ -43,6 +48,8 @@ while (($#)); do
     --xdelta-runs) xruns=$2; shift ;;
     --compare) compare=$(realpath "$2"); shift ;;
     --sets) sets=$2; shift ;;
+    --undo) undoonly=1 ;;
+    --cache) caches=$2; shift ;;
     --image-size|--scattered|--dense|--small) genopts+=("$1" "$2"); shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
@@ -90,7 +97,7 @@ echo "zemmake benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
      "Linux $(uname -r), $(df --output=fstype "$data" | tail -n 1) on $(df --output=source "$data" | tail -n 1)"
 ((xruns)) && xdelta3 -V 2>&1 | head -n 1 | cut -d, -f1
 echo "image $(stat -c %s "$data/base.bin") bytes; sets: $sets; $runs runs each" \
-     "(xdelta3: $xruns), warm and cold"
+     "(xdelta3: $xruns), $caches"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Flushes each file and drops it from the page cache.
@@ -133,23 +140,28 @@ floor() {   # floor KEY TEMP OUTSIZE INPUTS...
 failed=0
 declare -A patchsize undosize
 for s in $sets; do
-  "$zemmake" -f "$data/base.bin" "$data/$s.bin" "$data/$s.zm.zem" >/dev/null
   "$zemmake" -u -f "$data/base.bin" "$data/$s.v2.zem" "$data/$s.zm.undo" >/dev/null
-  patchsize[$s]=$(stat -c %s "$data/$s.zm.zem")
   undosize[$s]=$(stat -c %s "$data/$s.zm.undo")
   cp "$data/base.bin" "$work/image.bin"
-  "$mavrin" "$work/image.bin" "$data/$s.zm.zem" >/dev/null
-  cmp -s "$work/image.bin" "$data/$s.bin" || { echo "round trip of $s: FAILED" >&2; failed=1; }
+  if ((!undoonly)); then
+    "$zemmake" -f "$data/base.bin" "$data/$s.bin" "$data/$s.zm.zem" >/dev/null
+    patchsize[$s]=$(stat -c %s "$data/$s.zm.zem")
+    "$mavrin" "$work/image.bin" "$data/$s.zm.zem" >/dev/null
+    cmp -s "$work/image.bin" "$data/$s.bin" || { echo "round trip of $s: FAILED" >&2; failed=1; }
+  fi
   "$mavrin" "$work/image.bin" "$data/$s.v2.zem" >/dev/null
   "$mavrin" "$work/image.bin" "$data/$s.zm.undo" >/dev/null
   cmp -s "$work/image.bin" "$data/base.bin" || { echo "undo of $s: FAILED" >&2; failed=1; }
   rm -f "$work/image.bin"
   if [[ -n $compare ]]; then
-    "$compare" -f "$data/base.bin" "$data/$s.bin" "$work/old.zem" >/dev/null
+    old=0
+    ((undoonly)) || "$compare" -f "$data/base.bin" "$data/$s.bin" "$work/old.zem" >/dev/null
+    ((undoonly)) || old=$(stat -c %s "$work/old.zem")
     "$compare" -u -f "$data/base.bin" "$data/$s.v2.zem" "$work/old.undo" >/dev/null
-    old=$(stat -c %s "$work/old.zem") oldu=$(stat -c %s "$work/old.undo")
-    echo "patch sizes, $s: $old -> ${patchsize[$s]} bytes; undo: $oldu -> ${undosize[$s]} bytes"
-    if ((patchsize[$s] > old || undosize[$s] > oldu)); then
+    oldu=$(stat -c %s "$work/old.undo")
+    ((undoonly)) || echo "patch sizes, $s: $old -> ${patchsize[$s]} bytes"
+    echo "undo patch sizes, $s: $oldu -> ${undosize[$s]} bytes"
+    if (((!undoonly && patchsize[$s] > old) || undosize[$s] > oldu)); then
       echo "zemmake_bench: a patch of $s is larger than $compare makes it" >&2
       failed=1
     fi
@@ -160,14 +172,20 @@ done
 # Timed runs: the programs take turns, warm and cold, each beside its floor.
 for ((i = 0; i < runs; i++)); do
   for s in $sets; do
-    for temp in warm cold; do
-      floor "$s.patch" "$temp" "${patchsize[$s]}" "$data/base.bin" "$data/$s.bin"
-      timed "$s.patch.zemmake" "$temp" "$data/base.bin" "$data/$s.bin" -- \
-        "$zemmake" "$data/base.bin" "$data/$s.bin" "$work/p.zem"
+    for temp in $caches; do
+      if ((!undoonly)); then
+        floor "$s.patch" "$temp" "${patchsize[$s]}" "$data/base.bin" "$data/$s.bin"
+        timed "$s.patch.zemmake" "$temp" "$data/base.bin" "$data/$s.bin" -- \
+          "$zemmake" "$data/base.bin" "$data/$s.bin" "$work/p.zem"
+        [[ -z $compare ]] || timed "$s.patch.compared" "$temp" "$data/base.bin" "$data/$s.bin" -- \
+          "$compare" "$data/base.bin" "$data/$s.bin" "$work/p.zem"
+      fi
       floor "$s.undo" "$temp" "${undosize[$s]}" "$data/base.bin" "$data/$s.v2.zem"
       timed "$s.undo.zemmake" "$temp" "$data/base.bin" "$data/$s.v2.zem" -- \
         "$zemmake" -u "$data/base.bin" "$data/$s.v2.zem" "$work/u.zem"
-      if ((i < xruns)); then
+      [[ -z $compare ]] || timed "$s.undo.compared" "$temp" "$data/base.bin" "$data/$s.v2.zem" -- \
+        "$compare" -u "$data/base.bin" "$data/$s.v2.zem" "$work/u.zem"
+      if ((!undoonly && i < xruns)); then
         timed "$s.patch.xdelta3" "$temp" "$data/base.bin" "$data/$s.bin" -- \
           xdelta3 -e -f -s "$data/base.bin" "$data/$s.bin" "$work/x.vcdiff"
       fi
@@ -181,7 +199,7 @@ echo
 # (and to the floor with the write) taken run by run, then their median.
 for s in $sets; do
   for job in patch undo; do
-    for prog in floor floorw zemmake xdelta3; do
+    for prog in floor floorw zemmake compared xdelta3; do
       for temp in warm cold; do
         f=$data/times/$s.$job.$prog.$temp
         [[ -e $f ]] || continue
@@ -209,7 +227,7 @@ function median(list,   k, a, i, j, t) {
 }
 END {
   label["floor"] = "read floor (cat)"; label["floorw"] = "floor + write"
-  label["zemmake"] = "zemmake"; label["xdelta3"] = "xdelta3 -e"
+  label["zemmake"] = "zemmake"; label["compared"] = "compared zemmake"; label["xdelta3"] = "xdelta3 -e"
   print "| change set | job | program | warm | x floor | x floor+write | cold | x floor | x floor+write | peak RSS |"
   print "|---|---|---|---|---|---|---|---|---|---|"
   for (i = 1; i <= n; i++) {
@@ -227,6 +245,7 @@ END {
   }
 }'
 for s in $sets; do
-  echo "$s: patch ${patchsize[$s]} bytes, undo patch ${undosize[$s]} bytes"
+  if ((undoonly)); then echo "$s: undo patch ${undosize[$s]} bytes"
+  else echo "$s: patch ${patchsize[$s]} bytes, undo patch ${undosize[$s]} bytes"; fi
 done
 exit "$failed"
