@@ -21,7 +21,9 @@ bool judgeapplied(int patchfd, int64_t patchlen, const char *patchpath, const di
     imf.examined = true;
     imf.countonly = true;   // no sector's codes are asked about
     const Input patch = {patchfd, patchlen, nullptr}, image = {-1, img.size, &img};
-    if (!readlayout(patch, pf, error) || !walkrecords(patch, &image, pf, &imf, error)) return false;
+    bool walked = readlayout(patch, pf, error) && walkrecords(patch, &image, pf, &imf, error);
+    walkrelease();   // the caller goes on without the walk's memory
+    if (!walked) return false;
     checkimage(patch, image, pf, imf);
     af.state = stateof(pf, imf);
     af.records = pf.records;

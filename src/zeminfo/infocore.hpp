@@ -154,6 +154,9 @@ bool readpatch(const Input &patch, PatchFacts &pf, std::string &error);
 // reading the patch fails. Shows progress on a terminal.
 bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFacts *imf,
                  std::string &error);
+// Gives back to the system the pages of the memory the walks took, which
+// they keep for the next one otherwise.
+void walkrelease();
 // How much of the patch the image holds, from what the walk and the image
 // checks found.
 applystate stateof(const PatchFacts &pf, const ImageFacts &imf);

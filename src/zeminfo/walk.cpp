@@ -12,8 +12,9 @@
 // stretch and in patch order within each. The stretches are then walked one
 // after the other, so that the image is read front to back in large blocks,
 // once. A stretch that alone fills more than a batch takes a pass of its
-// own. Memory is the same whatever the sizes: taken for the walk and given
-// back at its end, before zemmake -u makes its undo patch.
+// own. Memory is the same whatever the sizes: taken for the first walk and
+// kept for the next; its pages are given back on request (zemmake -u does,
+// before it makes its undo patch).
 //
 // The image is read in blocks, each once: a mapping of the image was
 // measured up to five times slower than reading it, depending on how the
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "cdsector.hpp"
 #include "infocore.hpp"
@@ -492,26 +494,20 @@ int64_t groupend(int64_t k)
     return last;
 }
 
-// The memory of one walk, given back when it ends.
-struct SpaceHeld {
-    bool take()
-    {
-        ws = static_cast<Space *>(std::malloc(sizeof(Space)));
-        if (!ws) return false;
-        w.val = ws->val;
-        w.bits = ws->bits;
-        w.touched = ws->touched;
-        blocks.data = ws->blockdata;
-        blocks.which = ws->which;
-        std::memset(ws->stretchbytes, 0, sizeof ws->stretchbytes);
-        return true;
-    }
-    ~SpaceHeld()
-    {
-        std::free(ws);
-        ws = nullptr;
-    }
-};
+// Takes the walk's memory, when an earlier walk has not left it, and lays
+// the window and the blocks in it.
+bool takespace()
+{
+    if (!ws) ws = static_cast<Space *>(std::malloc(sizeof(Space)));
+    if (!ws) return false;
+    w.val = ws->val;
+    w.bits = ws->bits;
+    w.touched = ws->touched;
+    blocks.data = ws->blockdata;
+    blocks.which = ws->which;
+    std::memset(ws->stretchbytes, 0, sizeof ws->stretchbytes);
+    return true;
+}
 
 // Asks for the batch's first n bytes in pages of 2 MiB, where the system
 // makes them on request: the records are copied all over them.
@@ -528,8 +524,7 @@ void largepages(long n)
 bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFacts *imf,
                  std::string &error)
 {
-    SpaceHeld held;
-    if (!held.take()) {
+    if (!takespace()) {
         error = "no memory to go through the records";
         return false;
     }
@@ -629,4 +624,16 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
         }
     }
     return true;
+}
+
+void walkrelease()
+{
+    // The pages go back to the system; the memory stays the walk's, and
+    // reads as zeros when touched again. Taking it anew costs a run of
+    // several walks (the fuzz targets) more.
+    if (!ws) return;
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    uintptr_t from = (uintptr_t(ws) + page - 1) & ~(page - 1);
+    uintptr_t to = (uintptr_t(ws) + sizeof(Space)) & ~(page - 1);
+    if (from < to) (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
 }
