@@ -52,7 +52,7 @@ peakanon() {
   while [[ -r /proc/$pid/status ]]; do
     while read -r k v rest; do
       [[ $k == RssAnon: ]] && ((v > peak)) && peak=$v
-    done </proc/"$pid"/status 2>/dev/null || true
+    done 2>/dev/null </proc/"$pid"/status || true
   done
   echo "$peak"
 }
