@@ -404,6 +404,41 @@ TEST_P(ZemMake, UndoRestoresTheImage)
         << r.err;
 }
 
+// A patch that writes no byte changes nothing on any image, the one it was
+// made for or another: its undo is made, writing nothing either, with a
+// warning that says so (never the advice to make it before applying).
+TEST_P(ZemMake, UndoOfAPatchThatWritesNothing)
+{
+    const bytes img = makeimage(40000), other = makeimage(50000, 3);
+    makepatch(img, img);   // zemmake of two identical images
+    const bytes same = readfile(path("patch.zem"));
+    bytes empties = zemheader(0);
+    addrecord(empties, 10, {});
+    addrecord(empties, 90000, {});   // past the end: still nothing
+    struct Row {
+        const char *what;
+        bytes patch, image;
+    } rows[] = {
+        {"from two identical images, on the image", same, img},
+        {"from two identical images, on another image", same, other},
+        {"version 1.0, no records", zemheader(0), img},
+        {"only empty records", empties, img},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        writefile(path("image.bin"), row.image);
+        writefile(path("p.zem"), row.patch);
+        RunResult r = make({"-u", "-f", path("image.bin"), path("p.zem"), path("undo.zem")});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "zemmake: warning: " + path("p.zem") +
+                             " writes no byte, so it changes nothing: the undo patch changes nothing either\n");
+        EXPECT_EQ(r.out, path("undo.zem") + ": ZEM1.0 undo patch, 0 records, 0 bytes restored, a 56-byte patch\n");
+        mavrin("p.zem");
+        EXPECT_EQ(mavrin("undo.zem"), infolines(path("undo.zem"), 0, "undo p.zem", nodiz) + done);
+        EXPECT_TRUE(image() == row.image);
+    }
+}
+
 TEST_P(ZemMake, UndoRefusesDamagedPatches)
 {
     const bytes img = makeimage(1000);

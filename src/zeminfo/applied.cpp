@@ -30,6 +30,7 @@ bool judgeapplied(int patchfd, int64_t patchlen, const char *patchpath, const di
     af.inplace = imf.inplace;
     af.byteswritten = pf.byteswritten;
     af.held = pf.byteswritten - imf.tochange;
+    af.writesnothing = pf.damage == zem::flawnone && pf.byteswritten == 0;
     af.madefor = pf.kind != zem::version2 || (imf.sizematches && imf.blockmatches);
     return true;
 }

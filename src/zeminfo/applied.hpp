@@ -21,6 +21,7 @@ struct AppliedFacts {
     int64_t byteswritten;   // distinct image bytes the patch writes
     int64_t held;           // of them, those that hold the value the patch leaves
     bool madefor;           // a version 2.0 patch's size and validation block match the image
+    bool writesnothing;     // a sound patch whose records write no byte: it changes no image
 };
 
 // Judges the patch at patchfd (a sound ZEM patch of patchlen bytes) against

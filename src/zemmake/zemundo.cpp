@@ -48,20 +48,30 @@ bool findarea(int zemfd, int64_t zemlen, const char *zempath, zem::kind &kind, z
 }
 
 // Judges, as zeminfo does, how much of the patch the image holds already.
-// Refuses an image that holds all of it, since the undo would restore
-// nothing; warns when it holds part of it, which the undo cannot restore,
-// or when it is not the image a version 2.0 patch was made for.
+// A patch that writes no byte (no records, or only empty ones) changes
+// nothing on any image: its undo, which writes nothing either, is made with
+// a warning, whatever the image. Else refuses an image that holds all of
+// it, since the undo would restore nothing; warns when it holds part of it,
+// which the undo cannot restore, or when it is not the image a version 2.0
+// patch was made for.
 static bool checkimage(int zemfd, int64_t zemlen, const disc::Image &img, const char *imagepath,
                        const char *zempath)
 {
     AppliedFacts af;
     std::string error;
     if (!judgeapplied(zemfd, zemlen, zempath, img, af, error)) return fail("%s", error.c_str());
+    tool::progressclear();
+    if (af.writesnothing) {
+        fprintf(stderr,
+                "zemmake: warning: %s writes no byte, so it changes nothing: the undo patch "
+                "changes nothing either\n",
+                zempath);
+        return true;
+    }
     if (af.state == fullyapplied)
         return fail("%s already holds what %s writes: an undo made now would change nothing; make "
                     "it from the image before applying %s",
                     imagepath, zempath, zempath);
-    tool::progressclear();
     if (af.state == partlyapplied)
         fprintf(stderr,
                 "zemmake: warning: %s already holds part of what %s writes (%lld of %lld records, "
