@@ -869,8 +869,9 @@ TEST_F(ZemInfo, CueSheetsAndTheirTrackFiles)
         const char *advice;
     } rows[] = {
         {"the first track, every record within it", 0, "first.zem", 0,
-         "answering y when Mavrin asks about the size patches it correctly; or pass"},
-        {"the first track, records beyond it", 0, "whole.zem", 3, "do not answer y should Mavrin ask (the records"},
+         "Mavrin asks only about the size, since the validation block, which this file holds, matches: "
+         "answer y (the size: this file is only part of that image); or pass"},
+        {"the first track, records beyond it", 0, "whole.zem", 3, "answer n when Mavrin asks about the size on this file (the records"},
         {"a later track: other offsets", 1, "first.zem", 0, "would land in the wrong places: pass"},
         {"a later track, the patch made for it", 1, "alone.zem", 0, "made for this file alone"},
     };
@@ -890,6 +891,77 @@ TEST_F(ZemInfo, CueSheetsAndTheirTrackFiles)
     j = info({path("whole.zem"), path("merged.bin")}, status);
     EXPECT_EQ(j["image"]["split_of"], nullptr);
     EXPECT_EQ(j["image"]["records_beyond"], nullptr);
+}
+
+// The first track file of a split dump, given alone with a patch made for
+// the whole dump: what to answer to each question Mavrin asks on it, and
+// why. Checked against Mavrin itself: it asks exactly the questions
+// answered, and the advised answers patch the file exactly when every
+// answer is y.
+TEST_F(ZemInfo, SplitTrackFileAnswersEachQuestionMavrinAsks)
+{
+    const size_t sec = cdfix::rawsector;
+    struct Row {
+        const char *what;
+        size_t filesize;           // of the first track file
+        bool later;                // another revision: the block's bytes changed in the dump
+        const char *size, *block;  // the answers; "" where Mavrin does not ask
+        int blockfile;             // the track file that holds the block in the dump
+        const char *says;
+    } rows[] = {
+        {"ends before the block, which matches in the dump", 10 * sec, false, "y", "y", 2,
+         "answer y (the size: this file is only part of that image) to the first, and y (the validation "
+         "block: it lies past this file's end, in t2.bin, so Mavrin compares it here with zeros, which "
+         "cannot match; in "},
+        {"ends before the block, which differs in the dump", 10 * sec, true, "y", "n", 2,
+         "and n (the validation block: it lies past this file's end, in t2.bin, so Mavrin compares it "
+         "here with zeros, and in "},
+        {"ends within the block", zem::imageblockpos + 500, false, "y", "y", 2,
+         "it runs past this file's end, into t2.bin, so Mavrin compares it here with zeros, which cannot match"},
+        {"holds the block, which matches", 20 * sec, false, "y", "", 1,
+         "Mavrin asks only about the size, since the validation block, which this file holds, matches: "
+         "answer y (the size"},
+        {"holds the block, which differs", 20 * sec, true, "y", "n", 1,
+         "and n (the validation block: this file holds it, and its bytes differ from those the patch "
+         "was made for: another disc, or another revision of it) to the second; Mavrin then stops"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const bytes t1 = makeimage(row.filesize, 1), t2 = makeimage(30 * sec, 2);
+        const bytes merged = concat(t1, t2);
+        const bytes patch = v2patch(merged, {{100, bytes(5, 0xee)}});
+        bytes now1 = t1, now2 = t2;   // as the dump is now
+        const size_t changed = zem::imageblockpos + zem::checkblocklen - 10;   // in the block's last file
+        if (row.later) (row.blockfile == 1 ? now1[changed] : now2[changed - t1.size()]) ^= 1;
+        const std::string cue = "FILE \"t1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                                "FILE \"t2.bin\" BINARY\n  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n";
+        writefile(path("d.cue"), bytes(cue.begin(), cue.end()));
+        writefile(path("t2.bin"), now2);
+        writefile(path("p.zem"), patch);
+        writefile(path("t1.bin"), now1);
+
+        int status;
+        const json j = info({path("p.zem"), path("t1.bin")}, status);
+        auto answer = [](const char *a) { return *a ? json(a) : json(nullptr); };
+        EXPECT_EQ(j["image"]["split_answers"], json({{"size", answer(row.size)}, {"validation_block", answer(row.block)}}));
+        EXPECT_EQ(j["image"]["split_block"],
+                  json({{"file", path("t" + std::to_string(row.blockfile) + ".bin")}, {"matches", !row.later}}));
+        const std::string words = runprog(ZEMINFO, {path("p.zem"), path("t1.bin")}).out;
+        EXPECT_NE(words.find(row.says), std::string::npos) << words;
+
+        // Mavrin asks what was answered, and the advice patches only when it is all y.
+        const std::string sizeq = "The size of the BIN file isnt correct", blockq = "The BINfile does not seem";
+        RunResult m = runprog(MAVRIN_DYNAMIC, {path("t1.bin"), path("p.zem")}, "yy");
+        EXPECT_EQ(m.out.find(sizeq) != std::string::npos, *row.size != 0) << m.out;
+        EXPECT_EQ(m.out.find(blockq) != std::string::npos, *row.block != 0) << m.out;
+        writefile(path("t1.bin"), now1);
+        m = runprog(MAVRIN_DYNAMIC, {path("t1.bin"), path("p.zem")}, std::string(row.size) + row.block);
+        bytes patched = now1;
+        putbytes(patched, 100, bytes(5, 0xee));
+        const bool allyes = (std::string(row.size) + row.block).find('n') == std::string::npos;
+        EXPECT_TRUE(readfile(path("t1.bin")) == (allyes ? patched : now1));
+        EXPECT_EQ(m.out.find("Aborted...") == std::string::npos, allyes) << m.out;
+    }
 }
 
 // --hash: CRC32, MD5 and SHA-1 of each track file and of the whole image,

@@ -63,6 +63,23 @@ int64_t search(const Input &image, const unsigned char *block)
     return -1;
 }
 
+// Compares the validation block with the bytes of the split dump's image
+// (its whole cue sheet) at the block's offset, as Mavrin would given the
+// sheet: what a lone track file that ends before the block cannot show.
+void checkdump(const unsigned char *stored, ImageFacts &imf)
+{
+    static disc::Image dump;   // large: kept out of the stack
+    disc::ImageError err;
+    imf.dumpblock = -1;
+    imf.dumpblockfile.clear();
+    if (!disc::openimage(dump, imf.splitdump.cuepath, false, nullptr, nullptr, err)) return;
+    unsigned char there[zem::checkblocklen] = {0};   // what lies past the end reads as zeros
+    const int64_t got = disc::readimage(dump, there, zem::checkblocklen, zem::imageblockpos);
+    imf.dumpblockfile = dump.files[disc::fileat(dump, zem::imageblockpos + zem::checkblocklen - 1)].path;
+    if (got >= 0) imf.dumpblock = std::memcmp(there, stored, sizeof there) == 0;
+    disc::closeimage(dump);
+}
+
 } // namespace
 
 void checkimage(const Input &patch, const Input &image, const PatchFacts &pf, ImageFacts &imf)
@@ -91,6 +108,7 @@ void checkimage(const Input &patch, const Input &image, const PatchFacts &pf, Im
     // A patch that rewrites the block leaves it so in the image it patched.
     imf.blockpatched = !imf.blockmatches && pf.damage == zem::flawnone &&
                        std::memcmp(pf.leftblock, now, sizeof now) == 0;
+    if (imf.split) checkdump(stored, imf);
     imf.shift = 0;
     if (imf.blockmatches || imf.blockpatched) {
         imf.where = layoutraw;

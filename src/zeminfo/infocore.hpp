@@ -83,6 +83,10 @@ struct ImageFacts {
     bool split;
     disc::SplitDump splitdump;
     int64_t recordsbeyond;     // records that write past the end of this file
+    /* Version 2.0: the validation block where the sheet's image holds it */
+    std::string dumpblockfile; // the track file that holds its last byte
+    int dumpblock;             // that image's bytes there are the block: 1, they differ: 0,
+                               // the sheet could not be read: -1
     /* --hash: of the whole image and of each file */
     bool hashed;
     disc::Hashes hashes;

@@ -297,28 +297,94 @@ void layoutjson(json &i, const ImageFacts &imf, bool records)
     i["hashes"] = imf.hashed ? hashjson(imf.hashes) : json(nullptr);
 }
 
-// What to do with one track file of a split dump and this patch.
-std::string splitwords(const PatchFacts &pf, const ImageFacts &imf)
+// What to answer to each question Mavrin asks when given one track file of
+// a split dump, with the words that say it: 'y', 'n', or 0 where it does
+// not ask. Each answer stands on its own, as if the one before were y.
+struct SplitAdvice {
+    char size, block;
+    std::string words;
+};
+
+// The first question Mavrin asks, and that it must be answered n; or, for
+// a version 1.0 patch, that Mavrin must not be given the file at all.
+std::string refusewords(const PatchFacts &pf, const ImageFacts &imf)
+{
+    if (askssize(pf, imf)) return "answer n when Mavrin asks about the size";
+    if (asksblock(pf, imf)) return "answer n when Mavrin asks about the validation block";
+    return "do not give this file to Mavrin, which asks nothing";
+}
+
+SplitAdvice splitadvice(const PatchFacts &pf, const ImageFacts &imf)
 {
     const disc::SplitDump &d = imf.splitdump;
     const std::string cue = oneline(d.cuepath);
-    std::string s = "this file is track file " + num(d.file + 1) + " of " + num(d.nfiles) + " of " + cue +
-                    ", starting at byte " + num(d.first) + " of the image it describes";
-    if (pf.kind == zem::version2 && imf.sizematches && imf.blockmatches)
-        return s + "; the patch was made for this file alone: patch it as it is";
-    if (imf.recordsbeyond > 0)
-        return s + "; " + agree(imf.recordsbeyond, "record", "writes", "write") +
-               " past its end, into the files after it: pass " + cue +
-               " as the image, and do not answer y should Mavrin ask (the records would go into the "
-               "wrong file)";
-    if (d.first == 0)
-        return s + "; every record writes within it, at the offsets it has in that image: " +
-               (pf.kind == zem::version2 ? "answering y when Mavrin asks about the size patches it correctly"
-                                         : "Mavrin patches it correctly") +
-               "; or pass " + cue + " as the image";
-    return s + "; the patch's offsets count from the start of that image, not of this file, so its records "
-               "would land in the wrong places: pass " + cue +
-           " as the image, and do not answer y should Mavrin ask";
+    SplitAdvice a = {askssize(pf, imf) ? 'n' : '\0', asksblock(pf, imf) ? 'n' : '\0', ""};
+    a.words = "this file is track file " + num(d.file + 1) + " of " + num(d.nfiles) + " of " + cue +
+              ", starting at byte " + num(d.first) + " of the image it describes";
+    if (pf.kind == zem::version2 && imf.sizematches && imf.blockmatches) {
+        a.words += "; the patch was made for this file alone: patch it as it is";
+        return a;
+    }
+    if (imf.recordsbeyond > 0) {
+        a.words += "; " + agree(imf.recordsbeyond, "record", "writes", "write") +
+                   " past its end, into the files after it: pass " + cue + " as the image, and " +
+                   refusewords(pf, imf) + " on this file (the records would go into the wrong file)";
+        return a;
+    }
+    if (d.first != 0) {
+        a.words += "; the patch's offsets count from the start of that image, not of this file, so its "
+                   "records would land in the wrong places: pass " + cue + " as the image, and " +
+                   refusewords(pf, imf) + " on this file";
+        return a;
+    }
+
+    /* Every record writes within the file, where it lies in the sheet's image */
+    a.words += "; every record writes within it, at the offsets it has in that image: ";
+    if (pf.kind != zem::version2) {
+        a.words += "Mavrin patches it correctly, asking nothing; or pass " + cue + " as the image";
+        return a;
+    }
+    std::string sizewhy = "the size: this file is only part of that image";
+    std::string blockwhy;
+    if (a.size) a.size = 'y';
+    if (a.block && imf.blockpatched) {
+        a.block = 'y';
+        blockwhy = "the validation block: it holds the bytes the patch leaves there, so the patch is "
+                   "applied to this file, or partly";
+    } else if (a.block && imf.size >= zem::imageblockpos + zem::checkblocklen) {
+        blockwhy = "the validation block: this file holds it, and its bytes differ from those the patch "
+                   "was made for: another disc, or another revision of it";
+    } else if (a.block) {
+        const std::string past = "the validation block: it " +
+                                 std::string(imf.size <= zem::imageblockpos ? "lies past this file's end, in "
+                                                                            : "runs past this file's end, into ") +
+                                 oneline(basename(imf.dumpblockfile)) +
+                                 ", so Mavrin compares it here with zeros, ";
+        if (imf.dumpblock == 1) a.block = 'y';
+        blockwhy = imf.dumpblock == 1 ? past + "which cannot match; in " + cue + "'s image it matches"
+                   : imf.dumpblock == 0
+                       ? past + "and in " + cue + "'s image it differs from the bytes the patch was made "
+                                                  "for: another disc, or another revision of it"
+                       : past + "and " + cue + " cannot be read to compare it";
+    }
+    auto answer = [](char c, const std::string &why) { return std::string(1, c) + " (" + why + ")"; };
+    if (a.size && a.block)
+        a.words += "Mavrin asks two questions: answer " + answer(a.size, sizewhy) + " to the first, and " +
+                   answer(a.block, blockwhy) + " to the second";
+    else if (a.size)
+        a.words += "Mavrin asks only about the size, since the validation block, which this file holds, "
+                   "matches: answer " + answer(a.size, sizewhy);
+    else
+        a.words += "Mavrin asks only about the validation block: answer " + answer(a.block, blockwhy);
+    if (a.block == 'n') a.words += "; Mavrin then stops, changing nothing";
+    else a.words += "; or pass " + cue + " as the image";
+    return a;
+}
+
+// An answer in the JSON report: "y", "n", or null where Mavrin does not ask.
+json answerjson(char c)
+{
+    return c ? json(std::string(1, c)) : json(nullptr);
 }
 
 } // namespace
@@ -456,7 +522,7 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
     }
 
     if (imf && imf->examined) printhashes(*imf);
-    if (imf && imf->examined && imf->split && pf.damage == zem::flawnone) line("Split dump", splitwords(pf, *imf));
+    if (imf && imf->examined && imf->split && pf.damage == zem::flawnone) line("Split dump", splitadvice(pf, *imf).words);
 
     /* Verdict */
     std::string asked;   // what Mavrin asks about, for a partly applied image
@@ -554,6 +620,18 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
         i["codes_broken_sectors"] = fact(counted, imf->codesbroken);
         i["no_edc_sectors"] = fact(counted, imf->noedc);
         layoutjson(i, *imf, counted);
+        // A split dump's track file: what to answer to each question, and
+        // the validation block in the sheet's image.
+        json answers = nullptr, block = nullptr;
+        if (imf->split && pf->damage == zem::flawnone) {
+            const SplitAdvice a = splitadvice(*pf, *imf);
+            answers = {{"size", answerjson(a.size)}, {"validation_block", answerjson(a.block)}};
+        }
+        if (imf->split && pf->kind == zem::version2)
+            block = {{"file", imf->dumpblockfile.empty() ? json(nullptr) : json(imf->dumpblockfile)},
+                     {"matches", imf->dumpblock < 0 ? json(nullptr) : json(imf->dumpblock == 1)}};
+        i["split_answers"] = answers;
+        i["split_block"] = block;
         out["image"] = i;
     }
     // File names are bytes; what is not UTF-8 in them shows as U+FFFD.
