@@ -867,13 +867,15 @@ TEST_F(ZemInfo, CueSheetsAndTheirTrackFiles)
         const char *patch;
         int beyond;
         const char *advice;
+        json answers;   // to the size question and the validation block's; null: not asked
     } rows[] = {
         {"the first track, every record within it", 0, "first.zem", 0,
          "Mavrin asks only about the size, since the validation block, which this file holds, matches: "
-         "answer y (the size: this file is only part of that image); or pass"},
-        {"the first track, records beyond it", 0, "whole.zem", 3, "answer n when Mavrin asks about the size on this file (the records"},
-        {"a later track: other offsets", 1, "first.zem", 0, "would land in the wrong places: pass"},
-        {"a later track, the patch made for it", 1, "alone.zem", 0, "made for this file alone"},
+         "answer y (the size: this file is only part of that image); or pass", {"y", nullptr}},
+        {"the first track, records beyond it", 0, "whole.zem", 3,
+         "answer n when Mavrin asks about the size on this file (the records", {"n", nullptr}},
+        {"a later track: other offsets", 1, "first.zem", 0, "would land in the wrong places: pass", {"n", "n"}},
+        {"a later track, the patch made for it", 1, "alone.zem", 0, "made for this file alone", {nullptr, nullptr}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -881,6 +883,8 @@ TEST_F(ZemInfo, CueSheetsAndTheirTrackFiles)
         j = info({path(row.patch), image}, status);
         EXPECT_EQ(j["image"]["split_of"], path("Game.cue"));
         EXPECT_EQ(j["image"]["records_beyond"], row.beyond);
+        EXPECT_EQ(j["image"]["split_answers"],
+                  json({{"size", row.answers[0]}, {"validation_block", row.answers[1]}}));
         const std::string split = runprog(ZEMINFO, {path(row.patch), image}).out;
         EXPECT_NE(split.find("Split dump     : this file is track file " + std::to_string(row.track + 1) +
                              " of 3 of " + path("Game.cue")),

@@ -309,9 +309,9 @@ struct SplitAdvice {
 // a version 1.0 patch, that Mavrin must not be given the file at all.
 std::string refusewords(const PatchFacts &pf, const ImageFacts &imf)
 {
-    if (askssize(pf, imf)) return "answer n when Mavrin asks about the size";
-    if (asksblock(pf, imf)) return "answer n when Mavrin asks about the validation block";
-    return "do not give this file to Mavrin, which asks nothing";
+    if (askssize(pf, imf)) return "answer n when Mavrin asks about the size on this file";
+    if (asksblock(pf, imf)) return "answer n when Mavrin asks about the validation block on this file";
+    return "do not give this file to Mavrin, which would ask nothing";
 }
 
 SplitAdvice splitadvice(const PatchFacts &pf, const ImageFacts &imf)
@@ -328,13 +328,13 @@ SplitAdvice splitadvice(const PatchFacts &pf, const ImageFacts &imf)
     if (imf.recordsbeyond > 0) {
         a.words += "; " + agree(imf.recordsbeyond, "record", "writes", "write") +
                    " past its end, into the files after it: pass " + cue + " as the image, and " +
-                   refusewords(pf, imf) + " on this file (the records would go into the wrong file)";
+                   refusewords(pf, imf) + " (the records would go into the wrong file)";
         return a;
     }
     if (d.first != 0) {
         a.words += "; the patch's offsets count from the start of that image, not of this file, so its "
                    "records would land in the wrong places: pass " + cue + " as the image, and " +
-                   refusewords(pf, imf) + " on this file";
+                   refusewords(pf, imf);
         return a;
     }
 
