@@ -5,12 +5,13 @@ install(TARGETS Mavrin Mavrin-static RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
 
 # Manual pages, compressed as Debian wants them (-n: no name or time stamp,
 # so the same page gives the same bytes). Every page in doc/, whichever
-# programs the project has: the programs' pages in section 1, the format's in
-# section 5; Mavrin-static shares Mavrin's page through a link.
+# programs the project has: the programs' pages in section 1, the library's in
+# section 3, the format's in section 5; Mavrin-static shares Mavrin's page
+# through a link.
 find_program(MAVRIN_GZIP gzip REQUIRED)
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
 set(mavrin_gzipped)
-foreach(section 1 5)
+foreach(section 1 3 5)
   file(GLOB pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.${section})
   set(sectionpages)
   foreach(page IN LISTS pages)
@@ -27,7 +28,14 @@ foreach(section 1 5)
     file(CREATE_LINK Mavrin.1.gz ${PROJECT_BINARY_DIR}/man/Mavrin-static.1.gz SYMBOLIC)
     list(APPEND sectionpages ${PROJECT_BINARY_DIR}/man/Mavrin-static.1.gz)
   endif()
-  install(FILES ${sectionpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  # Section 3, the library's, goes with the library (src/libzem).
+  if(section EQUAL 3)
+    set(component libzem)
+  else()
+    set(component Unspecified)
+  endif()
+  install(FILES ${sectionpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+    COMPONENT ${component})
 endforeach()
 # The package is made here, by the program's own developers: a native
 # package, version 2.0 with no Debian revision, whose history is changelog.gz.
@@ -76,4 +84,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The package holds the programs only: libzem (component libzem) is for a
+# package of its own, which a library needs to be lintian-clean.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
 include(CPack)
