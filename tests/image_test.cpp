@@ -363,6 +363,83 @@ TEST_F(DiscImage, RefusesBeforeAnything)
     EXPECT_EQ(openfds(), fds + 1);
 }
 
+// A track file reached through a symbolic link: only a link to a regular
+// file in the sheet's folder is followed, with openat2 and without it.
+TEST_F(DiscImage, TrackFilesThroughLinksStayInTheFolder)
+{
+    const std::string out = dir + ".outside";
+    mkdir(out.c_str(), 0700);
+    writefile(out + "/v2.bin", track[1]);
+    mkdir(path("in").c_str(), 0700);
+    writefile(path("in/v2.bin"), track[1]);
+    mkdir(path("folder.bin").c_str(), 0700);
+    std::string blockdev;   // any block device: refused before it is opened
+    if (DIR *d = opendir("/dev")) {
+        while (const dirent *e = readdir(d)) {
+            struct stat st;
+            if (blockdev.empty() && stat(("/dev/" + std::string(e->d_name)).c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+                blockdev = "/dev/" + std::string(e->d_name);
+        }
+        closedir(d);
+    }
+    const char *leads = "is a symbolic link that leads outside the cue sheet's folder";
+    const char *linkedfolder = "is reached through a symbolic link to a folder";
+    const std::string outname = out.substr(out.rfind('/') + 1);
+    struct Case {
+        const char *what, *name;   // the name the sheet gives
+        std::string link;          // its first part, a link to target ("": no link)
+        std::string target;
+        const char *reason;        // nullptr: opened
+    };
+    std::vector<Case> cases = {
+        {"a link to a file elsewhere", "b.bin", "b.bin", out + "/v2.bin", leads},
+        {"a relative link out of the folder", "b.bin", "b.bin", "../" + outname + "/v2.bin", leads},
+        {"a file in a linked folder elsewhere", "sub/v2.bin", "sub", out, linkedfolder},
+        {"a file in a linked folder inside", "sub/v2.bin", "sub", "in", linkedfolder},
+        {"a link to a folder", "b.bin", "b.bin", "folder.bin", "is a symbolic link to something other than a regular file"},
+        {"a link to nothing", "b.bin", "b.bin", "none.bin", "is a symbolic link to a missing file"},
+        {"a link to /dev/null", "b.bin", "b.bin", "/dev/null", leads},
+        {"a link to a file in the folder", "b.bin", "b.bin", "in/v2.bin", nullptr},
+        {"a file in a real subfolder", "in/v2.bin", "", "", nullptr},
+    };
+    if (!blockdev.empty()) cases.push_back({"a link to a block device", "b.bin", "b.bin", blockdev, leads});
+    const std::string file1 = "FILE \"" + t1 + "\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n";
+    for (bool fallback : {false, true}) {
+        disc::openat2missing = fallback;
+        for (const Case &k : cases) {
+            SCOPED_TRACE(std::string(k.what) + (fallback ? ", without openat2" : ", with openat2"));
+            if (!k.link.empty()) {
+                ASSERT_EQ(symlink(k.target.c_str(), path(k.link).c_str()), 0);
+            }
+            writetext("Try.cue", file1 + "FILE \"" + k.name + "\" BINARY\n TRACK 02 AUDIO\n INDEX 01 00:00:00\n");
+            disc::ImageError err;
+            const bool opened = disc::openimage(img, path("Try.cue").c_str(), true, nullptr, nullptr, err);
+            EXPECT_EQ(opened, k.reason == nullptr) << err.reason;
+            if (k.reason) {
+                EXPECT_EQ(err.path, path(k.name));
+                EXPECT_NE(std::string(err.reason).find(k.reason), std::string::npos) << err.reason;
+            } else {
+                EXPECT_EQ(img.size, int64_t(track[0].size() + track[1].size()));
+            }
+            disc::closeimage(img);
+            if (!k.link.empty()) unlink(path(k.link).c_str());
+        }
+    }
+    disc::openat2missing = false;
+
+    // Mavrin: the open-failure line, nothing written through the link.
+    bytes patch = zemheader(0);
+    addrecord(patch, int32_t(track[0].size()) + 10, {1, 2, 3});
+    writefile(path("patch.zem"), patch);
+    ASSERT_EQ(symlink((out + "/v2.bin").c_str(), path("b.bin").c_str()), 0);
+    writetext("Try.cue", file1 + "FILE \"b.bin\" BINARY\n TRACK 02 AUDIO\n INDEX 01 00:00:00\n");
+    RunResult r = runprog(MAVRIN_DYNAMIC, {path("Try.cue"), path("patch.zem")});
+    EXPECT_EQ(r.out, std::string(banner) + "File " + path("b.bin") + " does not exist.\n");
+    EXPECT_EQ(readfile(out + "/v2.bin"), track[1]);
+    EXPECT_EQ(readfile(path(t1)), track[0]);
+    ASSERT_EQ(system(("rm -rf '" + out + "'").c_str()), 0);
+}
+
 TEST_F(DiscImage, FindsTheCueSheetOfASplitDump)
 {
     writetext("Merged.cue", "FILE \"merged.bin\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n");
