@@ -541,6 +541,21 @@ bool closeimage(Image &img)
     return ok;
 }
 
+bool filesunchanged(const Image &img, int *failedfile)
+{
+    for (int i = 0; i + 1 < img.nfiles; i++) {
+        const ImageFile &f = img.files[i];
+        struct stat st;
+        bool same = fstat(f.fd, &st) == 0 && samefile(f.dev, f.ino, f.rdev, f.blockdev, st);
+        const int64_t size = !same ? -1 : f.blockdev ? int64_t(lseek(f.fd, 0, SEEK_END)) : int64_t(st.st_size);
+        if (size != f.size) {
+            if (failedfile) *failedfile = i;
+            return false;
+        }
+    }
+    return true;
+}
+
 int fileat(const Image &img, int64_t pos)
 {
     int lo = 0, hi = img.nfiles - 1;

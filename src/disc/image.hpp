@@ -92,6 +92,13 @@ extern bool openat2missing;
 // (a close can report a write that did not reach the disk).
 bool closeimage(Image &img);
 
+// Whether every file but the last is still the file opened (its device and
+// inode, on the open descriptor) and still has the size it had then: a file
+// cut short or lengthened by another program would shift the files after it
+// in the logical image. failedfile, when given, gets the index of the first
+// that is not. A file replaced by another name (mv) is still the open one.
+bool filesunchanged(const Image &img, int *failedfile = nullptr);
+
 // The index of the file that holds logical byte pos: the last file for
 // pos at or past the end.
 int fileat(const Image &img, int64_t pos);
