@@ -332,6 +332,19 @@ int opentrack(int dirfd, const char *folder, const char *cuepath, int dirlen, co
     for (char *p = slashed; *p; p++)
         if (*p == '\\') *p = '/';
     const bool backslashes = strcmp(slashed, name) != 0;
+    // ".\track.bin" is "track.bin": no "." parts, no doubled separators.
+    char *to = slashed;
+    for (const char *p = slashed; *p;) {
+        size_t len = strcspn(p, "/");
+        if (!(len == 1 && p[0] == '.') && len > 0) {
+            if (to != slashed) *to++ = '/';
+            memmove(to, p, len);
+            to += len;
+        }
+        p += len;
+        p += strspn(p, "/");
+    }
+    *to = 0;
     if (outside(name) || outside(slashed)) {
         fail(err, cuepath, "names %s, outside the cue sheet's folder", name);
         return -1;
@@ -420,37 +433,53 @@ bool opentracks(Image &img, const CueSheet &sheet, const struct stat &cuest, boo
 }
 
 // Places the sheet's tracks in the logical image: each from its first
-// index, counted in its own sectors from the track before it in its file.
+// index, counted in the sectors of the track before it in its file from
+// where that one starts; the first track of a file starts with the file,
+// unless its INDEX 00 ends the file before, where it then starts.
 bool placetracks(Image &img, const CueSheet &sheet, ImageError &err)
 {
     img.ntracks = sheet.ntracks;
+    int64_t anchor = 0, anchorsector = 0;   // where the last track placed in the file starts
+    int64_t laststart = 0;                  // and the sector of its first index
     for (int i = 0; i < sheet.ntracks; i++) {
         const CueTrack &ct = sheet.tracks[i];
         Track &t = img.tracks[i];
-        t.number = i + 1;
+        t.number = ct.number;
         t.file = ct.file;
         snprintf(t.mode, sizeof t.mode, "%s", ct.mode);
-        const ImageFile &f = img.files[ct.file];
         const bool firstinfile = i == 0 || sheet.tracks[i - 1].file != ct.file;
-        if (firstinfile) {
-            t.first = f.first;
+        char what[96];
+        if (firstinfile && !ct.pregapbefore) {
+            t.first = anchor = img.files[ct.file].first;
+            anchorsector = 0;
+            laststart = ct.start;
         } else {
-            const CueTrack &prev = sheet.tracks[i - 1];
-            const Track &prevt = img.tracks[i - 1];
-            const bool prevfirst = i == 1 || sheet.tracks[i - 2].file != ct.file;
-            const int64_t prevstart = prevfirst ? 0 : prev.start;
-            if (ct.start < prev.start) {
-                char what[64];
-                snprintf(what, sizeof what, "starts track %d before track %d", i + 1, i);
+            const CueTrack &prev = sheet.tracks[i - (i > 0)];
+            const int64_t sector = ct.pregapbefore ? ct.pregap : ct.start;
+            const int holder = ct.pregapbefore ? ct.file - 1 : ct.file;   // the file it starts in
+            if (i == 0 || prev.file != holder) {
+                snprintf(what, sizeof what, "puts track %d's INDEX 00 in a file without a track before it", ct.number);
                 fail(err, img.cuepath, "%s", what);
                 return false;
             }
-            t.first = prevt.first + (ct.start - prevstart) * prev.sectorsize;
-            if (t.first > f.first + f.size) {
-                char what[64];
-                snprintf(what, sizeof what, "starts track %d past the end of its file", i + 1);
+            if (sector < laststart) {
+                snprintf(what, sizeof what, "starts track %d before track %d", ct.number, prev.number);
                 fail(err, img.cuepath, "%s", what);
                 return false;
+            }
+            t.first = anchor + (sector - anchorsector) * prev.sectorsize;
+            const ImageFile &f = img.files[holder];
+            if (t.first > f.first + f.size) {
+                snprintf(what, sizeof what, "starts track %d past the end of its file", ct.number);
+                fail(err, img.cuepath, "%s", what);
+                return false;
+            }
+            anchor = t.first;
+            anchorsector = laststart = sector;
+            if (ct.pregapbefore) {   // the tracks after it in its own file count from that file's start
+                anchor = img.files[ct.file].first;
+                anchorsector = 0;
+                laststart = ct.start;
             }
         }
         if (i > 0) img.tracks[i - 1].size = t.first - img.tracks[i - 1].first;
