@@ -88,10 +88,29 @@ TEST_F(DiscImage, CueSheetsPlaceFilesAndTracks)
         const char *mode;
         int64_t first, size;
     };
+    auto msf = [](int64_t bytes) {   // a byte offset in 2352-byte sectors, as a cue sheet's time
+        const int64_t n = bytes / 2352;
+        char t[16];
+        snprintf(t, sizeof t, "%02d:%02d:%02d", int(n / 4500), int(n / 75 % 60), int(n % 75));
+        return std::string(t);
+    };
+    const int64_t gap = 150 * 2352;
+    // A track's INDEX 00 at the end of the file before, and the same disc merged.
+    const std::string split = "FILE \"" + t1 + "\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n"
+                              " TRACK 02 AUDIO\n INDEX 00 " + msf(a - gap) + "\nFILE \"" + t2 + "\" BINARY\n"
+                              " INDEX 01 00:00:00\n INDEX 02 00:01:00\nFILE \"" + t3 + "\" BINARY\n TRACK 03 AUDIO\n INDEX 01 00:00:00\n";
+    const std::string mergedcue = "FILE \"merged.bin\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n"
+                                  " TRACK 02 AUDIO\n INDEX 00 " + msf(a - gap) + "\n INDEX 01 " + msf(a) +
+                                  "\n TRACK 03 AUDIO\n INDEX 01 " + msf(a + b) + "\n";
+    const std::vector<Want> placed = {{0, "MODE2/2352", 0, a - gap}, {1, "AUDIO", a - gap, gap + b}, {2, "AUDIO", a + b, c}};
+    std::vector<Want> mergedplaced = placed;
+    for (Want &w : mergedplaced) w.file = 0;
     struct Case {
-        const char *what, *cue;
+        const char *what;
+        std::string cue;
         std::vector<std::string> files;
         std::vector<Want> tracks;
+        int firstnumber = 1;
     } cases[] = {
         {"a dump: each track file starts its track", dumpcue.c_str(), {t1, t2, t3},
          {{0, "MODE2/2352", 0, a}, {1, "AUDIO", a, b}, {2, "AUDIO", a + b, c}}},
@@ -109,12 +128,31 @@ TEST_F(DiscImage, CueSheetsPlaceFilesAndTracks)
          {{0, "MODE1/2048", 0, 100 * 2048},
           {0, "AUDIO", 100 * 2048, 200 * 2352},
           {0, "AUDIO", 100 * 2048 + 200 * 2352, a + b + c - 100 * 2048 - 200 * 2352}}},
+        {"as a burning tool writes it: REM and CD-TEXT of several words, keywords in lower case, tabs, "
+         "CRLF, an unquoted name, no line end at the end",
+         "REM GENRE Rock and roll\r\nrem COMMENT \"file track\"\r\nTITLE My own disc\r\nperformer The Band\r\n"
+         "file \"" + t1 + "\" binary\r\n\ttrack 01 mode2/2352\r\n\t\tflags dcp\r\n\t\tTitle index 01\r\n"
+         "\t\tindex 01 00:00:00\r\nFile " + t2 + " Binary\r\n\tTRACK 02 Audio\r\n\t\tIndex 01 00:00:00",
+         {t1, t2}, {{0, "MODE2/2352", 0, a}, {1, "AUDIO", a, b}}},
+        {"Windows separators, one name in another case",
+         "FILE \".\\" + t1 + "\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n"
+         "FILE \".\\\\GAME (TRACK 02).BIN\" BINARY\n TRACK 02 AUDIO\n INDEX 01 00:00:00\n",
+         {t1, t2}, {{0, "MODE2/2352", 0, a}, {1, "AUDIO", a, b}}},
+        {"tracks numbered from 4",
+         "FILE \"" + t1 + "\" BINARY\n TRACK 04 MODE2/2352\n INDEX 01 00:00:00\nFILE \"" + t2 +
+         "\" BINARY\n TRACK 05 AUDIO\n INDEX 01 00:00:00\n",
+         {t1, t2}, {{0, "MODE2/2352", 0, a}, {1, "AUDIO", a, b}}, 4},
+        {"a track's INDEX 00 at the end of the file before", split, {t1, t2, t3}, placed},
+        {"the same disc merged: the same tracks", mergedcue, {"merged.bin"}, mergedplaced},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
         writetext("Try.cue", k.cue);
         disc::ImageError err;
-        ASSERT_TRUE(disc::openimage(img, path("Try.cue").c_str(), false, nullptr, nullptr, err))
+        testing::internal::CaptureStderr();
+        const bool opened = disc::openimage(img, path("Try.cue").c_str(), false, nullptr, nullptr, err);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        ASSERT_TRUE(opened)
             << err.path << ": " << err.reason;
         EXPECT_TRUE(img.cue);
         ASSERT_EQ(img.nfiles, int(k.files.size()));
@@ -129,7 +167,7 @@ TEST_F(DiscImage, CueSheetsPlaceFilesAndTracks)
         for (int i = 0; i < img.ntracks; i++) {
             const Want &w = k.tracks[size_t(i)];
             const disc::Track &t = img.tracks[i];
-            EXPECT_EQ(t.number, i + 1);
+            EXPECT_EQ(t.number, k.firstnumber + i);
             EXPECT_EQ(t.file, w.file);
             EXPECT_STREQ(t.mode, w.mode);
             EXPECT_EQ(t.first, w.first) << "track " << i + 1;
@@ -311,8 +349,16 @@ TEST_F(DiscImage, RefusesBeforeAnything)
     };
     std::vector<Case> cases = {
         {"a mode libcue does not know", file1 + "  TRACK 02 CDG\r\n    INDEX 01 00:01:00\r\n", "Try.cue",
-         "does not parse: bad character 'C'"},
-        {"text that is no cue sheet", "hello\n", "Try.cue", "does not parse"},
+         "does not parse: line 4: a track's mode is AUDIO, MODE1/2048"},
+        {"text that is no cue sheet", "hello\n", "Try.cue", "does not parse: line 1: 'hello' is not a cue sheet command"},
+        {"an INDEX without its time", file1 + "  TRACK 02 AUDIO\r\n    INDEX 01 00:00\r\n", "Try.cue",
+         "does not parse: line 5: an INDEX line needs a number and a time as minutes:seconds:frames"},
+        {"a track without INDEX 01", file1 + "  TRACK 02 AUDIO\r\n", "Try.cue",
+         "does not parse: line 4: its track has no INDEX 01"},
+        {"a TRACK before any FILE", "TRACK 01 AUDIO\nINDEX 01 00:00:00\n" + file1, "Try.cue",
+         "does not parse: line 1: a TRACK line comes before any FILE line"},
+        {"a FILE line without a type", "FILE \"" + t1 + "\"\n TRACK 01 AUDIO\n INDEX 01 00:00:00\n", "Try.cue",
+         "does not parse: line 1: a FILE line needs a file name and a type"},
         {"a zero byte", std::string("FILE \"a\0", 8), "Try.cue", "does not parse: it holds a zero byte"},
         {"an empty sheet", "", "Try.cue", "does not parse"},
         {"a WAVE file", file1 + second("t.wav", "WAVE"), "Try.cue", "lists t.wav as WAVE"},
@@ -332,11 +378,12 @@ TEST_F(DiscImage, RefusesBeforeAnything)
         {"tracks out of order",
          "FILE \"" + t2 + "\" BINARY\n TRACK 01 AUDIO\n INDEX 01 00:00:10\n TRACK 02 AUDIO\n INDEX 01 00:00:05\n",
          "Try.cue", "starts track 2 before track 1"},
-        {"a FILE entry with no track", "FILE \"" + t2 + "\" BINARY\n" + file1, "Try.cue", "does not parse"},
+        {"a FILE entry with no track", "FILE \"" + t2 + "\" BINARY\n" + file1, "Try.cue",
+         "does not parse: line 1: no TRACK or INDEX line follows its FILE line"},
     };
     std::string hundred = "FILE \"" + t2 + "\" BINARY\n";
     for (int i = 1; i <= 100; i++) hundred += " TRACK " + std::to_string(i) + " AUDIO\n INDEX 01 00:00:" + std::to_string(i) + "\n";
-    cases.push_back({"100 tracks (libcue keeps 99)", hundred, "Try.cue", "does not parse: too many tracks"});
+    cases.push_back({"100 tracks (libcue keeps 99)", hundred, "Try.cue", "does not parse: line 200: a TRACK line needs a number from 1 to 99"});
     const int fds = openfds();
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
@@ -361,6 +408,83 @@ TEST_F(DiscImage, RefusesBeforeAnything)
     EXPECT_TRUE(disc::openimage(img, path("empty.bin").c_str(), true, nullptr, nullptr, err));
     EXPECT_EQ(img.size, 0);
     EXPECT_EQ(openfds(), fds + 1);
+}
+
+// A track file reached through a symbolic link: only a link to a regular
+// file in the sheet's folder is followed, with openat2 and without it.
+TEST_F(DiscImage, TrackFilesThroughLinksStayInTheFolder)
+{
+    const std::string out = dir + ".outside";
+    mkdir(out.c_str(), 0700);
+    writefile(out + "/v2.bin", track[1]);
+    mkdir(path("in").c_str(), 0700);
+    writefile(path("in/v2.bin"), track[1]);
+    mkdir(path("folder.bin").c_str(), 0700);
+    std::string blockdev;   // any block device: refused before it is opened
+    if (DIR *d = opendir("/dev")) {
+        while (const dirent *e = readdir(d)) {
+            struct stat st;
+            if (blockdev.empty() && stat(("/dev/" + std::string(e->d_name)).c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+                blockdev = "/dev/" + std::string(e->d_name);
+        }
+        closedir(d);
+    }
+    const char *leads = "is a symbolic link that leads outside the cue sheet's folder";
+    const char *linkedfolder = "is reached through a symbolic link to a folder";
+    const std::string outname = out.substr(out.rfind('/') + 1);
+    struct Case {
+        const char *what, *name;   // the name the sheet gives
+        std::string link;          // its first part, a link to target ("": no link)
+        std::string target;
+        const char *reason;        // nullptr: opened
+    };
+    std::vector<Case> cases = {
+        {"a link to a file elsewhere", "b.bin", "b.bin", out + "/v2.bin", leads},
+        {"a relative link out of the folder", "b.bin", "b.bin", "../" + outname + "/v2.bin", leads},
+        {"a file in a linked folder elsewhere", "sub/v2.bin", "sub", out, linkedfolder},
+        {"a file in a linked folder inside", "sub/v2.bin", "sub", "in", linkedfolder},
+        {"a link to a folder", "b.bin", "b.bin", "folder.bin", "is a symbolic link to something other than a regular file"},
+        {"a link to nothing", "b.bin", "b.bin", "none.bin", "is a symbolic link to a missing file"},
+        {"a link to /dev/null", "b.bin", "b.bin", "/dev/null", leads},
+        {"a link to a file in the folder", "b.bin", "b.bin", "in/v2.bin", nullptr},
+        {"a file in a real subfolder", "in/v2.bin", "", "", nullptr},
+    };
+    if (!blockdev.empty()) cases.push_back({"a link to a block device", "b.bin", "b.bin", blockdev, leads});
+    const std::string file1 = "FILE \"" + t1 + "\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n";
+    for (bool fallback : {false, true}) {
+        disc::openat2missing = fallback;
+        for (const Case &k : cases) {
+            SCOPED_TRACE(std::string(k.what) + (fallback ? ", without openat2" : ", with openat2"));
+            if (!k.link.empty()) {
+                ASSERT_EQ(symlink(k.target.c_str(), path(k.link).c_str()), 0);
+            }
+            writetext("Try.cue", file1 + "FILE \"" + k.name + "\" BINARY\n TRACK 02 AUDIO\n INDEX 01 00:00:00\n");
+            disc::ImageError err;
+            const bool opened = disc::openimage(img, path("Try.cue").c_str(), true, nullptr, nullptr, err);
+            EXPECT_EQ(opened, k.reason == nullptr) << err.reason;
+            if (k.reason) {
+                EXPECT_EQ(err.path, path(k.name));
+                EXPECT_NE(std::string(err.reason).find(k.reason), std::string::npos) << err.reason;
+            } else {
+                EXPECT_EQ(img.size, int64_t(track[0].size() + track[1].size()));
+            }
+            disc::closeimage(img);
+            if (!k.link.empty()) unlink(path(k.link).c_str());
+        }
+    }
+    disc::openat2missing = false;
+
+    // Mavrin: the open-failure line, nothing written through the link.
+    bytes patch = zemheader(0);
+    addrecord(patch, int32_t(track[0].size()) + 10, {1, 2, 3});
+    writefile(path("patch.zem"), patch);
+    ASSERT_EQ(symlink((out + "/v2.bin").c_str(), path("b.bin").c_str()), 0);
+    writetext("Try.cue", file1 + "FILE \"b.bin\" BINARY\n TRACK 02 AUDIO\n INDEX 01 00:00:00\n");
+    RunResult r = runprog(MAVRIN_DYNAMIC, {path("Try.cue"), path("patch.zem")});
+    EXPECT_EQ(r.out, std::string(banner) + "File " + path("b.bin") + " does not exist.\n");
+    EXPECT_EQ(readfile(out + "/v2.bin"), track[1]);
+    EXPECT_EQ(readfile(path(t1)), track[0]);
+    ASSERT_EQ(system(("rm -rf '" + out + "'").c_str()), 0);
 }
 
 TEST_F(DiscImage, FindsTheCueSheetOfASplitDump)

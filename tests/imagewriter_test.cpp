@@ -365,6 +365,85 @@ TEST_F(WriterInProcess, PatchOrImageChangedUnderTheRun)
             << c.what;
 }
 
+TEST_F(WriterInProcess, TrackFileChangedBeforeTheWritePass)
+{
+    // Three track files of 1 MiB; the records lie in the second and third,
+    // so that only the check of the files before the last can see the first
+    // cut short. A track file changed after it was opened (at a question,
+    // say) stops the run before its first write; one replaced by mv is
+    // still the open one, and that one is patched.
+    const char *names[] = {"t1.bin", "t2.bin", "t3.bin"};
+    const Recs inorder = spaced(mib + 5000, 400, 4000, 64, 3);
+    const Recs sorted = scattered(mib, 3 * mib, 30000, 64, 4);
+    auto cut = [this](const char *name, off_t len) {
+        return [this, name, len] { ASSERT_EQ(truncate(path(name).c_str(), len), 0); };
+    };
+    auto replace = [this] {
+        writefile(path("new.bin"), bytes(mib, 7));
+        ASSERT_EQ(rename(path("new.bin").c_str(), path("t2.bin").c_str()), 0);
+    };
+    struct Change {
+        const char *what;
+        const Recs &recs;
+        std::function<void()> change;
+        bool written;
+    };
+    const std::vector<Change> changes = {
+        {"in order, nothing changes", inorder, [] {}, true},
+        {"sorted, nothing changes", sorted, [] {}, true},
+        {"in order, track 1 cut short", inorder, cut("t1.bin", mib - 2352), false},
+        {"sorted, track 1 cut short", sorted, cut("t1.bin", 1), false},
+        {"in order, track 2 lengthened", inorder, cut("t2.bin", mib + 2352), false},
+        {"sorted, track 1 emptied", sorted, cut("t1.bin", 0), false},
+        {"in order, track 2 replaced by mv", inorder, replace, true},
+    };
+    const std::string cue = path("disc.cue"), zem = path("patch.zem");
+    for (const Change &c : changes) {
+        SCOPED_TRACE(c.what);
+        bytes merged;
+        for (int i = 0; i < 3; i++) {
+            bytes t = makeimage(mib, unsigned(i + 1));
+            writefile(path(names[i]), t);
+            merged.insert(merged.end(), t.begin(), t.end());
+        }
+        unlink(path("open2.bin").c_str());
+        ASSERT_EQ(link(path("t2.bin").c_str(), path("open2.bin").c_str()), 0);   // the file opened as track 2
+        std::string sheet;
+        for (int i = 0; i < 3; i++)
+            sheet += "FILE \"" + std::string(names[i]) + "\" BINARY\n TRACK 0" + std::to_string(i + 1) +
+                     (i ? " AUDIO" : " MODE2/2352") + "\n INDEX 01 00:00:00\n";
+        writefile(cue, bytes(sheet.begin(), sheet.end()));
+        writefile(zem, patchof(c.recs));
+        std::vector<bytes> after;
+        onstart = [&] {
+            c.change();
+            after.clear();
+            for (const char *n : names) after.push_back(readfile(path(n)));
+        };
+        std::string cuearg = cue, zemarg = zem;
+        char prog[] = "Mavrin";
+        char *argv[] = {prog, cuearg.data(), zemarg.data(), nullptr};
+        Captured out = inprocess("", [&] {
+            std::memset(&rs, 0, sizeof rs);
+            rs.betweenpasses = callonstart;
+            mavrinrun(rs, 3, argv);
+        });
+        EXPECT_EQ(out.out, infolines(zem, 0, "test patch", nodiz) + (c.written ? done : writefailed));
+        ASSERT_EQ(after.size(), 3u);
+        if (c.written) {
+            bytes files = readfile(path("t1.bin")), t2 = readfile(path("open2.bin")), t3 = readfile(path("t3.bin"));
+            files.insert(files.end(), t2.begin(), t2.end());
+            files.insert(files.end(), t3.begin(), t3.end());
+            EXPECT_TRUE(files == expected(merged, c.recs));
+            if (c.change.target_type() == typeid(replace)) {
+                EXPECT_TRUE(readfile(path("t2.bin")) == bytes(mib, 7));   // the file moved in, untouched
+            }
+        } else {
+            for (int i = 0; i < 3; i++) EXPECT_TRUE(readfile(path(names[i])) == after[size_t(i)]) << names[i];
+        }
+    }
+}
+
 TEST_F(WriterInProcess, LastRecordOfAPatchPast4GiBLands)
 {
     // Records out of order, then empty records (a hole in the patch file

@@ -1,10 +1,13 @@
 // Cue sheets read with libcue: the files and tracks the image layer needs.
 #include "cuesheet.hpp"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <libcue.h>
+#include <new>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -79,47 +82,256 @@ const ModeName modenames[] = {
 
 const char *const filetypes[] = {"BINARY", "MOTOROLA", "AIFF", "WAVE", "MP3", "FLAC"};
 
-// Finds the type word of each FILE line (the line's last word) and checks
-// that there are as many such lines as files libcue gave, each BINARY.
-// libcue reads the type and keeps nothing of it, so this much is read here;
-// a line it makes no sense of is taken as a sheet that does not parse.
-bool checkfiletypes(const char *text, const CueSheet &sheet, char *reason, size_t reasonlen)
+// Lines whose words the image layer never needs: comments and CD-TEXT.
+// libcue refuses many that real sheets hold (an unquoted title of several
+// words, "REM GENRE Rock and roll", a keyword in lower case), so they reach
+// it as empty lines, their text untouched and unread.
+const char *const unread[] = {"REM", "CATALOG", "CDTEXTFILE", "TITLE", "PERFORMER", "SONGWRITER",
+                              "COMPOSER", "ARRANGER", "MESSAGE", "DISC_ID", "GENRE", "TOC_INFO1",
+                              "TOC_INFO2", "UPC_EAN", "SIZE_INFO", "ISRC"};
+const char *const flagwords[] = {"DCP", "4CH", "PRE", "SCMS"};
+
+bool among(const char *word, const char *const *list, size_t n)
 {
-    int nfile = 0;
-    for (const char *line = text; *line;) {
-        size_t len = strcspn(line, "\r\n");
-        const char *p = line + strspn(line, " \t");
-        const char *end = line + len;
-        if (end - p > 4 && strncmp(p, "FILE", 4) == 0 && (p[4] == ' ' || p[4] == '\t')) {
-            while (end > p && (end[-1] == ' ' || end[-1] == '\t')) end--;
-            const char *word = end;
-            while (word > p && word[-1] != ' ' && word[-1] != '\t') word--;
-            size_t wordlen = size_t(end - word);
-            bool known = false;
-            for (const char *t : filetypes) known |= strlen(t) == wordlen && strncmp(word, t, wordlen) == 0;
-            if (!known || nfile >= sheet.nfiles) {
-                snprintf(reason, reasonlen, "does not parse: a FILE line libcue read otherwise");
-                return false;
-            }
-            if (strncmp(word, "BINARY", wordlen) != 0) {
-                snprintf(reason, reasonlen, "lists %s as %.*s: only BINARY files hold a disc's bytes",
-                         sheet.files[nfile], int(wordlen), word);
-                return false;
-            }
-            nfile++;
-        }
-        line += len;
-        line += strspn(line, "\r\n");
+    for (size_t i = 0; i < n; i++)
+        if (strcmp(word, list[i]) == 0) return true;
+    return false;
+}
+
+// What the scan of the text learns of a TRACK line.
+struct LineTrack {
+    int number, line;
+    int file;          // the FILE line it follows, counted from 0
+    bool index1;       // an INDEX 01 follows it
+    bool filebetween;  // a FILE line comes between it and its INDEX 01
+};
+
+// The sheet as the scan leaves it: the text handed to libcue (keywords,
+// modes, file types and flags in upper case, every line ended by LF, a
+// FILE line's unquoted name quoted), what it learns of the lines libcue
+// keeps nothing of, and the first fault found, in words (line numbers are
+// the sheet's own: one line in, one line out).
+struct Scan {
+    char *text = nullptr;
+    int nfiles = 0;
+    char types[maxfiles + 1][12];
+    int ntracks = 0;
+    LineTrack tracks[maxtracks + 1];
+    bool used = false;   // a TRACK or INDEX line follows the last FILE line
+    int fileline = 0;    // the last FILE line
+    char fault[reasonmax] = {0};
+};
+
+void setfault(Scan &sc, const char *fmt, int line, const char *what = "")
+{
+    if (!sc.fault[0]) snprintf(sc.fault, sizeof sc.fault, fmt, line, what);
+}
+
+// The next word of a line from p: a run of bytes other than spaces and tabs,
+// or a quoted string with its quotes. Empty at the end of the line.
+size_t nextword(const char *&p, const char *end)
+{
+    while (p < end && (*p == ' ' || *p == '\t')) p++;
+    const char *w = p;
+    if (p < end && *p == '"') {
+        const char *q = static_cast<const char *>(memchr(p + 1, '"', size_t(end - p - 1)));
+        p = q ? q + 1 : end;
+    } else {
+        while (p < end && *p != ' ' && *p != '\t') p++;
     }
-    if (nfile != sheet.nfiles) {
-        snprintf(reason, reasonlen, "does not parse: a FILE line libcue read otherwise");
-        return false;
-    }
+    return size_t(p - w);
+}
+
+// A word in upper case into to (cut short at tolen - 1 bytes).
+void upper(char *to, size_t tolen, const char *w, size_t len)
+{
+    size_t n = len < tolen - 1 ? len : tolen - 1;
+    for (size_t i = 0; i < n; i++) to[i] = char(toupper(static_cast<unsigned char>(w[i])));
+    to[n] = 0;
+}
+
+bool alldigits(const char *w, size_t len, size_t most)
+{
+    if (len == 0 || len > most) return false;
+    for (size_t i = 0; i < len; i++)
+        if (!isdigit(static_cast<unsigned char>(w[i]))) return false;
     return true;
 }
 
-// Copies what the image layer needs from libcue's disc into sheet.
-bool readdisc(const Cd *cd, CueSheet &sheet, char *reason, size_t reasonlen)
+// minutes:seconds:frames, as digits (their ranges are libcue's to judge).
+bool istime(const char *w, size_t len)
+{
+    const char *end = w + len;
+    for (int k = 0; k < 3; k++) {
+        const char *p = w;
+        while (w < end && isdigit(static_cast<unsigned char>(*w))) w++;
+        if (w == p) return false;
+        if (k < 2 && (w == end || *w++ != ':')) return false;
+    }
+    return w == end;
+}
+
+void emit(char *&out, const char *p, size_t len)
+{
+    memcpy(out, p, len);
+    out += len;
+}
+
+// Scans one line (without its line end) into sc and out.
+void scanline(Scan &sc, int lineno, const char *p, const char *end, char *&out)
+{
+    const char *w = p;
+    size_t len = nextword(p, end);
+    w = p - len;
+    if (len == 0) return;
+    char kw[16];
+    upper(kw, sizeof kw, w, len);
+    if (len >= sizeof kw) kw[0] = 0;
+    if (among(kw, unread, sizeof unread / sizeof *unread)) return;
+    LineTrack *cur = sc.ntracks > 0 ? &sc.tracks[sc.ntracks - 1] : nullptr;
+    if (strcmp(kw, "FILE") == 0) {
+        const char *last = end;
+        while (last > p && (last[-1] == ' ' || last[-1] == '\t')) last--;
+        const char *type = last;
+        while (type > p && type[-1] != ' ' && type[-1] != '\t' && type[-1] != '"') type--;
+        const char *name = p, *nameend = type;
+        while (name < nameend && (*name == ' ' || *name == '\t')) name++;
+        while (nameend > name && (nameend[-1] == ' ' || nameend[-1] == '\t')) nameend--;
+        char tp[12];
+        upper(tp, sizeof tp, type, size_t(last - type));
+        if (name == nameend || type == last) {
+            setfault(sc, "line %d: a FILE line needs a file name and a type, as in FILE \"track.bin\" BINARY", lineno);
+        } else if (!among(tp, filetypes, sizeof filetypes / sizeof *filetypes)) {
+            setfault(sc, "line %d: a FILE line ends in its type, BINARY for a disc's bytes, not '%s'", lineno, tp);
+        }
+        if (sc.nfiles > 0 && !sc.used) setfault(sc, "line %d: no TRACK or INDEX line follows its FILE line", sc.fileline);
+        sc.used = false;
+        sc.fileline = lineno;
+        if (sc.nfiles <= maxfiles) snprintf(sc.types[sc.nfiles], sizeof sc.types[0], "%s", tp);
+        sc.nfiles++;
+        if (cur && !cur->index1) cur->filebetween = true;
+        const bool quoted = nameend - name >= 2 && *name == '"' && nameend[-1] == '"';
+        const bool quotable = !memchr(name, '"', size_t(nameend - name));
+        emit(out, "FILE ", 5);
+        if (!quoted && quotable) emit(out, "\"", 1);
+        emit(out, name, size_t(nameend - name));
+        if (!quoted && quotable) emit(out, "\"", 1);
+        emit(out, " ", 1);
+        emit(out, tp, strlen(tp));
+        return;
+    }
+    const char *rest = p;
+    size_t n1 = nextword(p, end);
+    const char *a = p - n1;
+    size_t n2 = nextword(p, end);
+    const char *b = p - n2;
+    const bool more = nextword(p, end) != 0;
+    char word[40];
+    if (strcmp(kw, "TRACK") == 0) {
+        upper(word, sizeof word, b, n2);
+        bool known = false;
+        for (const ModeName &m : modenames) known |= strcmp(word, m.name) == 0;
+        if (sc.nfiles == 0) setfault(sc, "line %d: a TRACK line comes before any FILE line", lineno);
+        if (!alldigits(a, n1, 2) || atoi(a) < 1 || more)
+            setfault(sc, "line %d: a TRACK line needs a number from 1 to 99 and a mode, as in TRACK 01 MODE2/2352", lineno);
+        else if (!known)
+            setfault(sc, "line %d: a track's mode is AUDIO, MODE1/2048, MODE1/2352, MODE2/2336, MODE2/2352, "
+                         "MODE2/2048, MODE2/2324 or MODE2/2332, not '%s'", lineno, word);
+        if (cur && !cur->index1) setfault(sc, "line %d: its track has no INDEX 01", cur->line);
+        if (sc.ntracks > maxtracks)
+            setfault(sc, "line %d: a disc holds 99 tracks at most", lineno);
+        else
+            sc.tracks[sc.ntracks] = {atoi(a), lineno, sc.nfiles - 1, false, false};
+        sc.ntracks++;
+        sc.used = true;
+        emit(out, "TRACK ", 6);
+        emit(out, a, n1);
+        emit(out, " ", 1);
+        emit(out, word, strlen(word));
+        return;
+    }
+    if (strcmp(kw, "INDEX") == 0) {
+        if (!cur) setfault(sc, "line %d: an INDEX line comes before any TRACK line", lineno);
+        if (!alldigits(a, n1, 2) || !istime(b, n2) || more)
+            setfault(sc, "line %d: an INDEX line needs a number and a time as minutes:seconds:frames, "
+                         "as in INDEX 01 00:02:00", lineno);
+        else if (cur && sc.ntracks <= maxtracks && atoi(a) == 1)
+            cur->index1 = true;
+        sc.used = true;
+    } else if (strcmp(kw, "PREGAP") == 0 || strcmp(kw, "POSTGAP") == 0) {
+        if (!istime(a, n1) || n2) setfault(sc, "line %d: a %s line needs a time as minutes:seconds:frames, "
+                                               "as in PREGAP 00:02:00", lineno, kw);
+    } else if (strcmp(kw, "FLAGS") == 0) {
+        for (const char *q = rest; q < end;) {
+            size_t n = nextword(q, end);
+            upper(word, sizeof word, q - n, n);
+            if (n && !among(word, flagwords, sizeof flagwords / sizeof *flagwords))
+                setfault(sc, "line %d: a FLAGS line holds DCP, 4CH, PRE or SCMS, not '%s'", lineno, word);
+        }
+        emit(out, "FLAGS", 5);
+        for (const char *q = rest; q < end;) {
+            size_t n = nextword(q, end);
+            upper(word, sizeof word, q - n, n);
+            emit(out, " ", 1);
+            emit(out, word, strlen(word));
+        }
+        return;
+    } else {
+        char shown[40];
+        snprintf(shown, sizeof shown, "%.*s", int(len < 32 ? len : 32), w);
+        setfault(sc, "line %d: '%s' is not a cue sheet command (FILE, TRACK, INDEX, PREGAP, FLAGS, REM, ...)",
+                 lineno, shown);
+        emit(out, w, size_t(end - w));
+        return;
+    }
+    emit(out, kw, strlen(kw));
+    emit(out, rest, size_t(end - rest));
+}
+
+// Scans the whole text; false when memory runs out.
+bool scan(const char *text, Scan &sc)
+{
+    const size_t len = strlen(text);
+    sc.text = static_cast<char *>(malloc(2 * len + 16));
+    if (!sc.text) return false;
+    char *out = sc.text;
+    int lineno = 0;
+    for (const char *line = text; *line;) {
+        size_t n = strcspn(line, "\r\n");
+        scanline(sc, ++lineno, line, line + n, out);
+        *out++ = '\n';
+        line += n;
+        if (line[0] == '\r' && line[1] == '\n') line += 2;
+        else if (*line) line++;
+    }
+    *out = 0;
+    if (sc.nfiles > 0 && !sc.used) setfault(sc, "line %d: no TRACK or INDEX line follows its FILE line", sc.fileline);
+    if (sc.ntracks > 0 && sc.ntracks <= maxtracks && !sc.tracks[sc.ntracks - 1].index1)
+        setfault(sc, "line %d: its track has no INDEX 01", sc.tracks[sc.ntracks - 1].line);
+    return true;
+}
+
+// Checks that the FILE lines are as many as the files libcue gave, each
+// BINARY. libcue reads the type and keeps nothing of it, so this much is
+// read from the scan.
+bool checkfiletypes(const Scan &sc, const CueSheet &sheet, char *reason, size_t reasonlen)
+{
+    if (sc.nfiles != sheet.nfiles) {
+        snprintf(reason, reasonlen, "does not parse: a FILE line libcue read otherwise");
+        return false;
+    }
+    for (int i = 0; i < sc.nfiles; i++)
+        if (strcmp(sc.types[i], "BINARY") != 0) {
+            snprintf(reason, reasonlen, "lists %s as %s: only BINARY files hold a disc's bytes", sheet.files[i],
+                     sc.types[i]);
+            return false;
+        }
+    return true;
+}
+
+// Copies what the image layer needs from libcue's disc and the scan into
+// sheet. Tracks are named by the sheet's own numbers.
+bool readdisc(const Cd *cd, const Scan &sc, CueSheet &sheet, char *reason, size_t reasonlen)
 {
     sheet.nfiles = 0;
     sheet.ntracks = cd_get_ntrack(cd);
@@ -131,13 +343,19 @@ bool readdisc(const Cd *cd, CueSheet &sheet, char *reason, size_t reasonlen)
         snprintf(reason, reasonlen, "lists more than %d tracks", maxtracks);
         return false;
     }
+    if (sheet.ntracks != sc.ntracks) {
+        snprintf(reason, reasonlen, "does not parse: a TRACK line libcue read otherwise");
+        return false;
+    }
     const char *prevname = nullptr;
     long prevlength = 0;
     for (int i = 0; i < sheet.ntracks; i++) {
         const Track *t = cd_get_track(cd, i + 1);
         const char *name = t ? track_get_filename(t) : nullptr;
+        CueTrack &ct = sheet.tracks[i];
+        ct.number = sc.tracks[i].number;
         if (!name || !name[0]) {
-            snprintf(reason, reasonlen, "does not parse: track %d has no file", i + 1);
+            snprintf(reason, reasonlen, "does not parse: track %d has no file", ct.number);
             return false;
         }
         // libcue leaves a track's length unknown when the next one starts
@@ -152,14 +370,18 @@ bool readdisc(const Cd *cd, CueSheet &sheet, char *reason, size_t reasonlen)
         prevname = name;
         prevlength = track_get_length(t);
 
-        CueTrack &ct = sheet.tracks[i];
         ct.file = sheet.nfiles - 1;
         long index0 = track_get_index(t, 0), index1 = track_get_start(t);
         if (index1 < 0) {
-            snprintf(reason, reasonlen, "gives track %d no INDEX 01", i + 1);
+            snprintf(reason, reasonlen, "gives track %d no INDEX 01", ct.number);
             return false;
         }
-        ct.start = index0 >= 0 && index0 < index1 ? index0 : index1;
+        // An INDEX 00 before a FILE line, and the INDEX 01 after it: the
+        // track's first sectors end the file before (as some rippers
+        // write a split disc), counted in that file.
+        ct.pregapbefore = sc.tracks[i].filebetween && index0 >= 0;
+        ct.pregap = ct.pregapbefore ? index0 : 0;
+        ct.start = !ct.pregapbefore && index0 >= 0 && index0 < index1 ? index0 : index1;
         ct.sectorsize = 0;
         for (const ModeName &m : modenames)
             if (m.mode == track_get_mode(t)) {
@@ -167,7 +389,7 @@ bool readdisc(const Cd *cd, CueSheet &sheet, char *reason, size_t reasonlen)
                 snprintf(ct.mode, sizeof ct.mode, "%s", m.name);
             }
         if (ct.sectorsize == 0) {
-            snprintf(reason, reasonlen, "gives track %d a mode this program does not know", i + 1);
+            snprintf(reason, reasonlen, "gives track %d a mode this program does not know", ct.number);
             return false;
         }
     }
@@ -181,22 +403,36 @@ bool parsecue(const char *text, CueSheet &sheet, char *reason, size_t reasonlen)
     // A byte order mark, as some editors write, is no part of the sheet.
     if (strncmp(text, "\xef\xbb\xbf", 3) == 0) text += 3;
 
+    Scan *sc = static_cast<Scan *>(malloc(sizeof(Scan)));
+    if (sc) new (sc) Scan;
+    if (!sc || !scan(text, *sc)) {
+        if (sc) free(sc->text);
+        free(sc);
+        snprintf(reason, reasonlen, "cannot be read: out of memory");
+        return false;
+    }
     Catch c;
     startcatch(c);
-    Cd *cd = cue_parse_string(text);
+    Cd *cd = cue_parse_string(sc->text);
     char said[reasonmax];
     bool complained = endcatch(c, said, sizeof said);
-    if (!cd || complained) {
-        if (cd) cd_delete(cd);
-        if (said[0])
+    bool ok = cd && !complained;
+    if (!ok) {
+        // libcue's own words ("bad character 'M'", "syntax error") say
+        // little to a user; the scan's say which line and what it needs.
+        if (sc->fault[0])
+            snprintf(reason, reasonlen, "does not parse: %s", sc->fault);
+        else if (said[0])
             snprintf(reason, reasonlen, "does not parse: %s", said);
         else
             snprintf(reason, reasonlen, "does not parse");
-        return false;
     }
-    bool ok = readdisc(cd, sheet, reason, reasonlen);
-    cd_delete(cd);
-    return ok && checkfiletypes(text, sheet, reason, reasonlen);
+    ok = ok && readdisc(cd, *sc, sheet, reason, reasonlen) && checkfiletypes(*sc, sheet, reason, reasonlen);
+    if (cd) cd_delete(cd);
+    free(sc->text);
+    sc->~Scan();
+    free(sc);
+    return ok;
 }
 
 } // namespace disc

@@ -4,18 +4,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <new>
 #include <strings.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "zemreader.hpp"
 
 namespace disc {
+
+bool openat2missing = false;
 
 namespace {
 
@@ -35,17 +40,16 @@ void fail(ImageError &err, const char *path, const char *fmt, const char *arg = 
     snprintf(err.reason, sizeof err.reason, fmt, arg);
 }
 
-// Opens path as openimage() takes a file: without waiting, then waiting
-// again for its reads and writes. Returns the descriptor, or -1 with errno
-// set (ENODEV for what is neither a regular file nor a block device).
-int openfile(const char *path, bool forupdate, struct stat &st)
+// Clears O_NONBLOCK on fd, opened as openfile() opens a file, once its
+// stat is known to be that of a regular file, or of a block device when
+// blockok. Returns fd, or -1 with errno set (ENODEV for another kind) and fd
+// closed.
+int takeopened(int fd, struct stat &st, bool blockok)
 {
-    int fd = open(path, (forupdate ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
     int err = 0;
     if (fstat(fd, &st) != 0)
         err = errno;
-    else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+    else if (!S_ISREG(st.st_mode) && !(blockok && S_ISBLK(st.st_mode)))
         err = ENODEV;
     else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         err = errno;
@@ -54,6 +58,128 @@ int openfile(const char *path, bool forupdate, struct stat &st)
         errno = err;
         return -1;
     }
+    return fd;
+}
+
+// Opens path as openimage() takes a file: without waiting, then waiting
+// again for its reads and writes. Returns the descriptor, or -1 with errno
+// set (ENODEV for what is neither a regular file nor a block device).
+int openfile(const char *path, bool forupdate, struct stat &st)
+{
+    int fd = open(path, (forupdate ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return fd < 0 ? -1 : takeopened(fd, st, true);
+}
+
+// Where the kernel lacks openat2, what it would do for the two ways
+// openbeneath() asks: with RESOLVE_NO_SYMLINKS, no link anywhere on the way
+// (O_PATH | O_NOFOLLOW gives the last part itself, link or not); else links
+// followed, and the file reached refused (EXDEV) unless it lies in the
+// folder dirpath. Names with ".." never get here. Not proof against a
+// folder changed while it runs, as openat2 is.
+int beneathbywalk(int dirfd, const char *dirpath, const char *rel, int flags, bool nolinks)
+{
+    int cur = dirfd;
+    const char *p = rel;
+    for (;;) {
+        size_t len = strcspn(p, "/");
+        const char *next = p + len + strspn(p + len, "/");
+        char part[pathmax];
+        snprintf(part, sizeof part, "%.*s", int(len), p);
+        if (*next == 0) {   // the last part
+            int fd = openat(cur, part, flags | (nolinks ? O_NOFOLLOW : 0));
+            int openerr = errno;
+            if (cur != dirfd) close(cur);
+            if (fd < 0 || nolinks) {
+                errno = openerr;
+                return fd;
+            }
+            char want[pathmax], full[pathmax + 2], real[PATH_MAX];
+            struct stat a, b;
+            snprintf(full, sizeof full, "%s/%s", dirpath, rel);
+            bool in = realpath(dirpath, want) && realpath(full, real) && fstat(fd, &a) == 0 &&
+                      stat(real, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+            size_t wantlen = strlen(want);
+            in = in && strncmp(real, want, wantlen) == 0 && (real[wantlen] == '/' || strcmp(want, "/") == 0);
+            if (!in) {
+                close(fd);
+                errno = EXDEV;
+                return -1;
+            }
+            return fd;
+        }
+        int sub = openat(cur, part, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        int openerr = errno;
+        struct stat st;
+        if (sub >= 0 && fstat(sub, &st) == 0 && !S_ISDIR(st.st_mode)) {
+            openerr = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+            close(sub);
+            sub = -1;
+        }
+        if (cur != dirfd) close(cur);
+        if (sub < 0) {
+            errno = openerr;
+            return -1;
+        }
+        cur = sub;
+        p = next;
+    }
+}
+
+// Opens rel within the folder dirfd (dirpath) with openat2: through no
+// link at all when nolinks, else following links that stay in the folder
+// (RESOLVE_BENEATH) and never a magic link of /proc.
+int beneath(int dirfd, const char *dirpath, const char *rel, int flags, bool nolinks)
+{
+    if (!openat2missing) {
+        struct open_how how;
+        memset(&how, 0, sizeof how);
+        how.flags = uint64_t(flags);
+        how.resolve = RESOLVE_BENEATH | (nolinks ? RESOLVE_NO_SYMLINKS : RESOLVE_NO_MAGICLINKS);
+        long fd = syscall(SYS_openat2, dirfd, rel, &how, sizeof how);
+        // A seccomp filter that does not know openat2 may say EPERM; where
+        // the file itself refuses, the walk says so again.
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return int(fd);
+    }
+    return beneathbywalk(dirfd, dirpath, rel, flags, nolinks);
+}
+
+// Opens a track file, rel within the cue sheet's folder dirfd (dirpath),
+// as openfile() opens a file, so that nothing outside the folder can be
+// reached: no folder on the way may be a symbolic link, and a track file
+// that is one must lead to a regular file in the folder. Returns the
+// descriptor, or -1 with errno set; why is set when a link is refused.
+int openbeneath(int dirfd, const char *dirpath, const char *rel, bool forupdate, struct stat &st,
+                const char *&why)
+{
+    why = nullptr;
+    const char *notregular =
+        "is a symbolic link to something other than a regular file: only regular files are opened through links";
+    int pfd = beneath(dirfd, dirpath, rel, O_PATH | O_NOFOLLOW | O_CLOEXEC, true);
+    if (pfd < 0) {
+        if (errno == ELOOP) why = "is reached through a symbolic link to a folder: only files in the cue sheet's folder are opened";
+        if (errno == EXDEV) why = "lies outside the cue sheet's folder";
+        return -1;
+    }
+    struct stat lst;
+    int staterr = fstat(pfd, &lst) == 0 ? 0 : errno;
+    close(pfd);
+    if (staterr) {
+        errno = staterr;
+        return -1;
+    }
+    const bool link = S_ISLNK(lst.st_mode);
+    const int flags = (forupdate ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = beneath(dirfd, dirpath, rel, flags, !link);
+    if (fd < 0) {
+        if (link && errno == EXDEV) why = "is a symbolic link that leads outside the cue sheet's folder";
+        else if (link && errno == ENOENT) why = "is a symbolic link to a missing file";
+        else if (link && errno == EISDIR) why = notregular;
+        else if (errno == ELOOP) why = link ? "is a symbolic link through too many links"
+                                            : "became a symbolic link while it was opened";
+        return -1;
+    }
+    fd = takeopened(fd, st, !link);
+    if (fd < 0 && link && errno == ENODEV) why = notregular;
     return fd;
 }
 
@@ -192,6 +318,73 @@ int casematch(char *path, size_t pathlen)
     return found;
 }
 
+// Opens the track file that name (from the sheet) gives, in the sheet's
+// folder (dirfd, its path the first dirlen bytes of cuepath; the folder
+// itself, as folder): the name as written, else the one name that differs
+// from it only in case; a name with a backslash, not found so, again with
+// backslashes as slashes, as Windows tools write them. path becomes the
+// file's path. Returns the descriptor, or -1 with err filled in.
+int opentrack(int dirfd, const char *folder, const char *cuepath, int dirlen, const char *name,
+              bool forupdate, struct stat &st, char (&path)[pathmax], ImageError &err)
+{
+    char slashed[cuenamemax];
+    snprintf(slashed, sizeof slashed, "%s", name);
+    for (char *p = slashed; *p; p++)
+        if (*p == '\\') *p = '/';
+    const bool backslashes = strcmp(slashed, name) != 0;
+    // ".\track.bin" is "track.bin": no "." parts, no doubled separators.
+    char *to = slashed;
+    for (const char *p = slashed; *p;) {
+        size_t len = strcspn(p, "/");
+        if (!(len == 1 && p[0] == '.') && len > 0) {
+            if (to != slashed) *to++ = '/';
+            memmove(to, p, len);
+            to += len;
+        }
+        p += len;
+        p += strspn(p, "/");
+    }
+    *to = 0;
+    if (outside(name) || outside(slashed)) {
+        fail(err, cuepath, "names %s, outside the cue sheet's folder", name);
+        return -1;
+    }
+    char written[pathmax];
+    for (int k = 0; k < (backslashes ? 2 : 1); k++) {
+        if (size_t(snprintf(path, sizeof path, "%.*s%s", dirlen, cuepath, k == 0 ? name : slashed)) >= sizeof path) {
+            fail(err, name, "has too long a path");
+            return -1;
+        }
+        if (k == 0) copypath(written, path);
+        const char *why = nullptr;
+        int fd = openbeneath(dirfd, folder, path + dirlen, forupdate, st, why);
+        int openerr = errno;
+        if (fd < 0 && openerr == ENOENT && !why) {
+            char other[pathmax];
+            copypath(other, path);
+            int n = casematch(other, sizeof other);
+            if (n == 1) {
+                copypath(path, other);
+                fd = openbeneath(dirfd, folder, path + dirlen, forupdate, st, why);
+                openerr = errno;
+            } else if (n > 1) {
+                fail(err, path, "is missing, and several names differ from it only in case");
+                return -1;
+            }
+        }
+        if (fd >= 0) return fd;
+        if (why) {
+            fail(err, path, "%s", why);
+            return -1;
+        }
+        if (openerr != ENOENT || k == (backslashes ? 1 : 0)) {
+            openfailed(err, openerr == ENOENT ? written : path, openerr);
+            return -1;
+        }
+    }
+    return -1;
+}
+
 // Opens the track files of the sheet, in order, and checks each against
 // those before it, the sheet itself and exclude.
 bool opentracks(Image &img, const CueSheet &sheet, const struct stat &cuest, bool forupdate,
@@ -199,36 +392,21 @@ bool opentracks(Image &img, const CueSheet &sheet, const struct stat &cuest, boo
 {
     const char *slash = strrchr(img.cuepath, '/');
     const int dirlen = slash ? int(slash - img.cuepath) + 1 : 0;
-    for (int i = 0; i < sheet.nfiles; i++) {
-        const char *name = sheet.files[i];
+    char folder[pathmax];
+    snprintf(folder, sizeof folder, "%.*s", dirlen ? dirlen : 1, dirlen ? img.cuepath : ".");
+    const int dirfd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0) {
+        fail(err, img.cuepath, "cannot be read: its folder does not open: %s", strerror(errno));
+        return false;
+    }
+    bool ok = true;
+    for (int i = 0; i < sheet.nfiles && ok; i++) {
         char path[pathmax];
-        if (outside(name)) {
-            fail(err, img.cuepath, "names %s, outside the cue sheet's folder", name);
-            return false;
-        }
-        if (size_t(snprintf(path, sizeof path, "%.*s%s", dirlen, img.cuepath, name)) >= sizeof path) {
-            fail(err, name, "has too long a path");
-            return false;
-        }
         struct stat st;
-        int fd = openfile(path, forupdate, st);
-        int openerr = errno;
-        if (fd < 0 && openerr == ENOENT) {
-            char other[pathmax];
-            snprintf(other, sizeof other, "%s", path);
-            int n = casematch(other, sizeof other);
-            if (n == 1) {
-                snprintf(path, sizeof path, "%s", other);
-                fd = openfile(path, forupdate, st);
-                openerr = errno;
-            } else if (n > 1) {
-                fail(err, path, "is missing, and several names differ from it only in case");
-                return false;
-            }
-        }
+        int fd = opentrack(dirfd, folder, img.cuepath, dirlen, sheet.files[i], forupdate, st, path, err);
         if (fd < 0) {
-            openfailed(err, path, openerr);
-            return false;
+            ok = false;
+            break;
         }
         takefile(img, i, fd, path, st);
 
@@ -243,49 +421,65 @@ bool opentracks(Image &img, const CueSheet &sheet, const struct stat &cuest, boo
             why = "is the cue sheet itself";
         if (why) {
             fail(err, path, "%s", why);
-            return false;
-        }
-        if (exclude && samefile(exclude->st_dev, exclude->st_ino, exclude->st_rdev,
-                                S_ISBLK(exclude->st_mode), st)) {
+            ok = false;
+        } else if (exclude && samefile(exclude->st_dev, exclude->st_ino, exclude->st_rdev,
+                                       S_ISBLK(exclude->st_mode), st)) {
             fail(err, path, "is the same file as %s", excludename ? excludename : "another given");
-            return false;
+            ok = false;
         }
     }
-    return true;
+    close(dirfd);
+    return ok;
 }
 
 // Places the sheet's tracks in the logical image: each from its first
-// index, counted in its own sectors from the track before it in its file.
+// index, counted in the sectors of the track before it in its file from
+// where that one starts; the first track of a file starts with the file,
+// unless its INDEX 00 ends the file before, where it then starts.
 bool placetracks(Image &img, const CueSheet &sheet, ImageError &err)
 {
     img.ntracks = sheet.ntracks;
+    int64_t anchor = 0, anchorsector = 0;   // where the last track placed in the file starts
+    int64_t laststart = 0;                  // and the sector of its first index
     for (int i = 0; i < sheet.ntracks; i++) {
         const CueTrack &ct = sheet.tracks[i];
         Track &t = img.tracks[i];
-        t.number = i + 1;
+        t.number = ct.number;
         t.file = ct.file;
         snprintf(t.mode, sizeof t.mode, "%s", ct.mode);
-        const ImageFile &f = img.files[ct.file];
         const bool firstinfile = i == 0 || sheet.tracks[i - 1].file != ct.file;
-        if (firstinfile) {
-            t.first = f.first;
+        char what[96];
+        if (firstinfile && !ct.pregapbefore) {
+            t.first = anchor = img.files[ct.file].first;
+            anchorsector = 0;
+            laststart = ct.start;
         } else {
-            const CueTrack &prev = sheet.tracks[i - 1];
-            const Track &prevt = img.tracks[i - 1];
-            const bool prevfirst = i == 1 || sheet.tracks[i - 2].file != ct.file;
-            const int64_t prevstart = prevfirst ? 0 : prev.start;
-            if (ct.start < prev.start) {
-                char what[64];
-                snprintf(what, sizeof what, "starts track %d before track %d", i + 1, i);
+            const CueTrack &prev = sheet.tracks[i - (i > 0)];
+            const int64_t sector = ct.pregapbefore ? ct.pregap : ct.start;
+            const int holder = ct.pregapbefore ? ct.file - 1 : ct.file;   // the file it starts in
+            if (i == 0 || prev.file != holder) {
+                snprintf(what, sizeof what, "puts track %d's INDEX 00 in a file without a track before it", ct.number);
                 fail(err, img.cuepath, "%s", what);
                 return false;
             }
-            t.first = prevt.first + (ct.start - prevstart) * prev.sectorsize;
-            if (t.first > f.first + f.size) {
-                char what[64];
-                snprintf(what, sizeof what, "starts track %d past the end of its file", i + 1);
+            if (sector < laststart) {
+                snprintf(what, sizeof what, "starts track %d before track %d", ct.number, prev.number);
                 fail(err, img.cuepath, "%s", what);
                 return false;
+            }
+            t.first = anchor + (sector - anchorsector) * prev.sectorsize;
+            const ImageFile &f = img.files[holder];
+            if (t.first > f.first + f.size) {
+                snprintf(what, sizeof what, "starts track %d past the end of its file", ct.number);
+                fail(err, img.cuepath, "%s", what);
+                return false;
+            }
+            anchor = t.first;
+            anchorsector = laststart = sector;
+            if (ct.pregapbefore) {   // the tracks after it in its own file count from that file's start
+                anchor = img.files[ct.file].first;
+                anchorsector = 0;
+                laststart = ct.start;
             }
         }
         if (i > 0) img.tracks[i - 1].size = t.first - img.tracks[i - 1].first;
@@ -374,6 +568,21 @@ bool closeimage(Image &img)
         img.files[i].fd = -1;
     }
     return ok;
+}
+
+bool filesunchanged(const Image &img, int *failedfile)
+{
+    for (int i = 0; i + 1 < img.nfiles; i++) {
+        const ImageFile &f = img.files[i];
+        struct stat st;
+        bool same = fstat(f.fd, &st) == 0 && samefile(f.dev, f.ino, f.rdev, f.blockdev, st);
+        const int64_t size = !same ? -1 : f.blockdev ? int64_t(lseek(f.fd, 0, SEEK_END)) : int64_t(st.st_size);
+        if (size != f.size) {
+            if (failedfile) *failedfile = i;
+            return false;
+        }
+    }
+    return true;
 }
 
 int fileat(const Image &img, int64_t pos)

@@ -67,20 +67,37 @@ bool iscuesheet(const char *path);
 // relative to the sheet's folder (when a name is missing, the one name in
 // that folder that differs from it only in case). Each file is opened
 // without waiting (a FIFO or a tape cannot hold the run up) and must be a
-// regular file or a block device. Refused, before a byte of any file is
-// read or written, with err naming the file: a cue sheet that does not
-// parse, lists a file type other than BINARY, or names a file outside its
-// folder; a track file that is missing, empty, not a regular file or
-// block device, listed twice, or the same file as exclude (when given,
-// e.g. the patch: the refusal says it "is the same file as" excludename).
+// regular file or a block device. Track files are opened so that nothing
+// outside the sheet's folder can be reached (openat2's RESOLVE_BENEATH,
+// or the path resolved and checked where the kernel lacks it): no folder
+// on a track file's way may be a symbolic link, and a track file that is
+// one must lead to a regular file in the folder. A name with backslashes
+// that is not found is tried with slashes. Refused, before a byte of any
+// file is read or written, with err naming the file: a cue sheet that does
+// not parse, lists a file type other than BINARY, or names a file outside
+// its folder; a track file that is missing, empty, not a regular file or
+// block device, a link refused as above, listed twice, or the same file as
+// exclude (when given, e.g. the patch: the refusal says it "is the same
+// file as" excludename).
 // A single file is refused only when it cannot be opened, is not a regular
 // file or block device, or is exclude. On a refusal nothing is left open.
 bool openimage(Image &img, const char *path, bool forupdate, const struct stat *exclude,
                const char *excludename, ImageError &err);
 
+// For the tests: when set, track files are opened as on a kernel without
+// openat2.
+extern bool openat2missing;
+
 // Closes every file of the image; returns whether every close went well
 // (a close can report a write that did not reach the disk).
 bool closeimage(Image &img);
+
+// Whether every file but the last is still the file opened (its device and
+// inode, on the open descriptor) and still has the size it had then: a file
+// cut short or lengthened by another program would shift the files after it
+// in the logical image. failedfile, when given, gets the index of the first
+// that is not. A file replaced by another name (mv) is still the open one.
+bool filesunchanged(const Image &img, int *failedfile = nullptr);
 
 // The index of the file that holds logical byte pos: the last file for
 // pos at or past the end.

@@ -23,7 +23,8 @@ static bool checkrecords(RunState &rs)
 }
 
 // The write pass: in file order, or sorted by span first where the writer
-// finds that this pays (and the patch can be mapped whole). The pass must
+// finds that this pays (and the patch can be mapped whole), once every
+// track file but the last is found as it was opened. The pass must
 // have read exactly the records
 // the check pass read; a patch that changed under the run is a failed write,
 // for the image may already have changed.
@@ -31,6 +32,10 @@ static passresult writerecords(RunState &rs)
 {
     if (!startwriter(rs)) return passwritefailed;
     if (rs.betweenpasses) rs.betweenpasses(rs);
+    // A track file cut short or lengthened since it was opened (while a
+    // question waited, say) would put every record after it elsewhere in
+    // the logical image: nothing is written then.
+    if (!disc::filesunchanged(rs.image)) return passwritefailed;
     passresult result;
     if (sortpays(rs) && mappatch(rs)) {
         result = writesorted(rs);
