@@ -265,6 +265,7 @@ bool placetracks(Image &img, const CueSheet &sheet, ImageError &err)
         t.number = i + 1;
         t.file = ct.file;
         snprintf(t.mode, sizeof t.mode, "%s", ct.mode);
+        t.sectorsize = ct.sectorsize;
         const ImageFile &f = img.files[ct.file];
         const bool firstinfile = i == 0 || sheet.tracks[i - 1].file != ct.file;
         if (firstinfile) {
