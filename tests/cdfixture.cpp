@@ -173,6 +173,26 @@ bytes withcodes(const bytes &img, const std::vector<size_t> &sectors)
     return out;
 }
 
+bytes audiolikedata(const bytes &raw, size_t n, unsigned seed)
+{
+    bytes audio = makeimage(n * rawsector, seed);
+    for (size_t s : {2, 3}) {
+        unsigned char *p = audio.data() + s * rawsector;
+        p[0] = p[11] = 0;
+        std::fill_n(p + 1, 10, 0xff);
+        p[15] = 1;
+    }
+    for (size_t s : {5, 6})
+        std::copy_n(raw.begin() + long((s + 11) * rawsector), rawsector, audio.begin() + long(s * rawsector));
+    return audio;
+}
+
+std::string msf(size_t sector)
+{
+    auto two = [](size_t v) { return std::string(v < 10 ? "0" : "") + std::to_string(v); };
+    return two(sector / 75 / 60) + ":" + two(sector / 75 % 60) + ":" + two(sector % 75);
+}
+
 bytes mode2form1to2336(const bytes &raw)
 {
     bytes out;

@@ -35,6 +35,14 @@ const std::vector<size_t> spoiledwrong = {21, 23, 30, 31, 32, 33, 40};
 // The image with right codes written into the sectors.
 bytes withcodes(const bytes &img, const std::vector<size_t> &sectors);
 
+// n sectors of audio samples (noise from seed), some of which happen to read
+// as data sectors: sectors 2 and 3 begin with the sync pattern and mode byte
+// 1 (what follows is noise: their codes are wrong), sectors 5 and 6 are
+// copies of the raw sectors 16 and 17 of raw (right codes).
+bytes audiolikedata(const bytes &raw, size_t n, unsigned seed);
+// A cue sheet's position of a sector: minutes, seconds and frames, "mm:ss:ff".
+std::string msf(size_t sector);
+
 // Other layouts of a raw Mode 2 image: sectors less their first 16 bytes
 // (2336), sectors followed by 96 bytes of subchannel (2448).
 bytes mode2form1to2336(const bytes &raw);

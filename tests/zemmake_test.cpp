@@ -683,6 +683,86 @@ TEST_P(ZemMake, CueSheetsAreTheirMergedImages)
     }
 }
 
+// A cue sheet's tracks decide which sectors carry codes: an AUDIO track's
+// samples that happen to read as data sectors are never repaired or given
+// codes, and a raw track after a 2048-byte one is judged at its own offsets.
+TEST_P(ZemMake, CueSheetTracksDecideWhichSectorsCarryCodes)
+{
+    const bytes iso = cdfix::makeiso(dir, "TRACKS", "PLAYSTATION", 4);
+    if (iso.empty()) GTEST_SKIP() << "genisoimage is not installed: no disc images to test on";
+    const size_t sec = cdfix::rawsector, n1 = iso.size() / cdfix::isosector;
+    const bytes data = cdfix::rawimage(iso, 2), audio = cdfix::audiolikedata(data, 40, 3);
+    const bytes good = cdfix::everykind(iso), spoiled = cdfix::spoil(good);
+    // The audio changed in the sectors that read as data, and around them.
+    const bytes audiomod = changed(changed(audio, 2 * sec + 200, 30), 5 * sec + 300, 900);
+    // Each folder: a data track and an AUDIO track in two files; a
+    // MODE1/2048 track and a MODE2/2352 one in one file.
+    auto disc = [&](const std::string &folder, const bytes &aud, const bytes &raw) {
+        mkdir(path(folder).c_str(), 0700);
+        writefile(path(folder + "/data.bin"), data);
+        writefile(path(folder + "/audio.bin"), aud);
+        const std::string a = "FILE \"data.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n"
+                              "FILE \"audio.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n";
+        writefile(path(folder + "/audio.cue"), bytes(a.begin(), a.end()));
+        writefile(path(folder + "/mixed.bin"), concat(iso, raw));
+        const std::string m = "FILE \"mixed.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                              "  TRACK 02 MODE2/2352\n    INDEX 01 " + cdfix::msf(n1) + "\n";
+        writefile(path(folder + "/mixed.cue"), bytes(m.begin(), m.end()));
+    };
+    disc("orig", audio, good);
+    disc("mod", audiomod, spoiled);
+    const std::string n = std::to_string(n1), wrong = std::to_string(n1 + 21);
+    const bytes fixedmixed = concat(iso, cdfix::withcodes(spoiled, cdfix::spoiledwrong));
+    const bytes rangemixed = concat(iso, cdfix::withcodes(spoiled, {31, 32}));
+    struct Row {
+        const char *what;
+        std::vector<std::string> args;   // writing p.zem
+        bytes image, want;               // Mavrin applies p.zem to the merged image
+        std::string summary, warning;
+    } rows[] = {
+        {"-r, an AUDIO track", {"-r", path("orig/audio.cue")}, concat(data, audio), concat(data, audio),
+         "repairs 0 sectors; leaves alone " + std::to_string(n1 + 40) + " sectors: " + n +
+             " with right codes, 40 audio sectors (AUDIO tracks)", ""},
+        {"-e, an AUDIO track", {"-e", path("orig/audio.cue"), path("mod/audio.cue")}, concat(data, audio),
+         concat(data, audiomod), "; EDC and ECC made right in 0 sectors", ""},
+        {"a patch, an AUDIO track", {path("orig/audio.cue"), path("mod/audio.cue")}, concat(data, audio),
+         concat(data, audiomod), "changed bytes", ""},
+        {"-r, after a 2048-byte track", {"-r", path("mod/mixed.cue")}, concat(iso, spoiled), fixedmixed,
+         "repairs 7 sectors (1 Mode 1, 5 Mode 2 Form 1, 1 Mode 2 Form 2); leaves alone", ""},
+        {"-r, a range after a 2048-byte track",
+         {"-r", "-s", std::to_string(n1 + 31) + "-" + std::to_string(n1 + 32), path("mod/mixed.cue")},
+         concat(iso, spoiled), rangemixed, "repairs 2 sectors (2 Mode 2 Form 1); leaves alone 0 sectors", ""},
+        {"-e, after a 2048-byte track", {"-e", path("orig/mixed.cue"), path("mod/mixed.cue")},
+         concat(iso, good), fixedmixed, "; EDC and ECC made right in 7 sectors", ""},
+        {"a patch, after a 2048-byte track", {path("orig/mixed.cue"), path("mod/mixed.cue")}, concat(iso, good),
+         concat(iso, spoiled), "changed bytes",
+         "7 data sectors the patch changes have a wrong EDC or ECC in the modified image (sectors " + wrong},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), "-f");
+        args.push_back(path("p.zem"));
+        RunResult r = make(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(row.summary), std::string::npos) << r.out;
+        if (row.warning.empty()) EXPECT_EQ(r.err, "");
+        else EXPECT_NE(r.err.find(row.warning), std::string::npos) << r.err;
+        writefile(path("image.bin"), row.image);
+        mavrin("p.zem");
+        EXPECT_TRUE(image() == row.want);
+        for (size_t s = 0; s * sec < row.want.size() && image() != row.want; s++)
+            EXPECT_TRUE(std::equal(row.want.begin() + long(s * sec),
+                                   row.want.begin() + long(std::min(row.want.size(), (s + 1) * sec)),
+                                   image().begin() + long(s * sec)))
+                << "bytes from " << s * sec;
+    }
+    // The sectors of the 2048-byte track are named in the repair's summary.
+    RunResult r = make({"-f", "-r", path("orig/mixed.cue"), path("p.zem")});
+    EXPECT_NE(r.out.find(n + " in tracks of fewer than 2352 bytes a sector, which keep no codes"),
+              std::string::npos) << r.out;
+}
+
 TEST_P(ZemMake, EverySignalThatEndsItRemovesTheTemporaryPatch)
 {
     // Large enough that the run is still writing when the signal comes.

@@ -3,8 +3,10 @@
 // in order. Memory is the ring's, whatever the image's size.
 #include "cdscan.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -12,6 +14,60 @@
 
 
 namespace cd {
+
+void mapsectors(const disc::Image &img, int64_t size, SectorMap &map)
+{
+    map.nruns = 0;
+    map.nsectors = 0;
+    for (int64_t &c : map.counts) c = 0;
+    if (!img.cue || img.ntracks == 0) {
+        map.runs[map.nruns++] = {0, size, 0, size / sectorlen, sectorlen, Run::raw, -1};
+    } else {
+        for (int i = 0; i < img.ntracks; i++) {
+            const disc::Track &t = img.tracks[i];
+            SectorRun &r = map.runs[map.nruns++];
+            r.pos = t.first;
+            r.end = i + 1 < img.ntracks ? img.tracks[i + 1].first : std::max(size, t.first);
+            r.size = t.sectorsize > 0 ? t.sectorsize : sectorlen;
+            r.kind = std::strcmp(t.mode, "AUDIO") == 0 ? Run::audio
+                     : r.size == sectorlen             ? Run::raw
+                                                       : Run::cooked;
+            r.first = map.nsectors;
+            r.n = (r.end - r.pos) / r.size;
+            r.track = i;
+            map.nsectors += r.n;
+        }
+    }
+    map.nsectors = 0;
+    for (int i = 0; i < map.nruns; i++) {
+        map.nsectors += map.runs[i].n;
+        map.counts[int(map.runs[i].kind)] += map.runs[i].n;
+    }
+}
+
+int runat(const SectorMap &map, int64_t pos, int hint)
+{
+    if (pos < 0) return -1;
+    auto holds = [&map, pos](int r) {
+        return map.runs[r].pos <= pos && (pos < map.runs[r].end || r == map.nruns - 1);
+    };
+    if (hint >= 0 && hint < map.nruns && holds(hint)) return hint;
+    int lo = 0, hi = map.nruns - 1;   // the last run that starts at or before pos
+    while (lo < hi) {
+        int mid = (lo + hi + 1) / 2;
+        if (map.runs[mid].pos <= pos) lo = mid;
+        else hi = mid - 1;
+    }
+    return lo;
+}
+
+int64_t sectorin(const SectorMap &map, int r, int64_t pos)
+{
+    const SectorRun &run = map.runs[r];
+    int64_t s = (pos - run.pos) / run.size;
+    if (s >= run.n && r != map.nruns - 1) return -1;
+    return run.first + s;
+}
 
 namespace {
 
@@ -29,7 +85,8 @@ struct Slot {
 struct Ring {
     Slot slots[nslots];
     const disc::Image *img;
-    int64_t nsectors;
+    const SectorMap *map;
+    long runblock[disc::maxtracks + 1];   // the first block of each run; the last: nblocks
     const uint64_t *scope;
     long nblocks;
     long taken;   // blocks used by the caller; their slots are free
@@ -47,20 +104,26 @@ bool anyinscope(const uint64_t *scope, int64_t first, long n)
     return false;
 }
 
-// Reads and checks block k into its slot.
+// Reads and checks block k into its slot: block j of the raw sectors of
+// the run it falls in.
 void fillslot(long k)
 {
     Slot &sl = ring.slots[k % nslots];
     ScanBlock &b = sl.block;
-    b.first = int64_t(k) * scanblocksectors;
-    b.n = long(std::min<int64_t>(scanblocksectors, ring.nsectors - b.first));
+    int r = 0;
+    while (ring.runblock[r + 1] <= k) r++;
+    const SectorRun &run = ring.map->runs[r];
+    const int64_t j = int64_t(k - ring.runblock[r]) * scanblocksectors;
+    b.first = run.first + j;
+    b.pos = run.pos + j * sectorlen;
+    b.n = long(std::min<int64_t>(scanblocksectors, run.n - j));
     b.data = sl.data;
     sl.err = 0;
     sl.used = anyinscope(ring.scope, b.first, b.n);
     if (!sl.used) return;
     long len = b.n * sectorlen;
     errno = 0;
-    if (disc::readimage(*ring.img, sl.data, len, b.first * sectorlen) != len) {
+    if (disc::readimage(*ring.img, sl.data, len, b.pos) != len) {
         sl.err = errno ? errno : EIO;
         return;
     }
@@ -101,13 +164,19 @@ void stopreaders(std::thread *threads)
 
 } // namespace
 
-bool scansectors(const disc::Image &img, int64_t nsectors, const uint64_t *scope,
+bool scansectors(const disc::Image &img, const SectorMap &map, const uint64_t *scope,
                  const std::function<bool(ScanBlock &)> &use)
 {
     ring.img = &img;
-    ring.nsectors = nsectors;
+    ring.map = &map;
     ring.scope = scope;
-    ring.nblocks = long((nsectors + scanblocksectors - 1) / scanblocksectors);
+    ring.nblocks = 0;
+    for (int r = 0; r < map.nruns; r++) {
+        ring.runblock[r] = ring.nblocks;
+        if (map.runs[r].kind == Run::raw)
+            ring.nblocks += long((map.runs[r].n + scanblocksectors - 1) / scanblocksectors);
+    }
+    ring.runblock[map.nruns] = ring.nblocks;
     ring.taken = 0;
     ring.stop = false;
     for (Slot &sl : ring.slots) sl.ready = false;

@@ -447,6 +447,7 @@ bool placetracks(Image &img, const CueSheet &sheet, ImageError &err)
         t.number = ct.number;
         t.file = ct.file;
         snprintf(t.mode, sizeof t.mode, "%s", ct.mode);
+        t.sectorsize = ct.sectorsize;
         const bool firstinfile = i == 0 || sheet.tracks[i - 1].file != ct.file;
         char what[96];
         if (firstinfile && !ct.pregapbefore) {

@@ -38,6 +38,7 @@ struct Track {
     int number;            // 1, 2, ... in the order of the sheet (as libcue numbers them)
     int file;              // index into files
     char mode[modemax];    // "MODE2/2352", "MODE1/2352", "AUDIO", ...
+    int sectorsize;        // bytes in one of its sectors: 2352, 2048, 2336, ...
     int64_t first, size;
 };
 

@@ -6,10 +6,28 @@
 #include "infocore.hpp"
 #include "tool.hpp"
 
+// The tracks of the runs of kind k: "track 2", "tracks 2, 4".
+static std::string tracksof(const disc::Image &img, const cd::SectorMap &map, cd::Run k)
+{
+    std::string list;
+    int n = 0;
+    for (int r = 0; r < map.nruns; r++)
+        if (map.runs[r].kind == k && map.runs[r].track >= 0)
+            list += (n++ ? ", " : "") + std::to_string(img.tracks[map.runs[r].track].number);
+    return (n == 1 ? "track " : "tracks ") + list;
+}
+
 bool checkallcodes(const Input &image, CodesFacts &cf, std::string &error)
 {
+    static cd::SectorMap map;
+    const disc::Image &img = *image.img;
+    cd::mapsectors(img, image.size, map);
     cf.size = image.size;
-    cf.sectors = image.size / cd::sectorlen;
+    cf.sectors = map.nsectors;
+    cf.audio = map.counts[int(cd::Run::audio)];
+    cf.nocodes = map.counts[int(cd::Run::cooked)];
+    if (cf.audio) cf.audiotracks = tracksof(img, map, cd::Run::audio);
+    if (cf.nocodes) cf.nocodestracks = tracksof(img, map, cd::Run::cooked);
     auto use = [&cf](cd::ScanBlock &b) {
         tool::progress("checking the codes of every sector", b.first + b.n, cf.sectors);
         for (long i = 0; i < b.n; i++) {
@@ -31,7 +49,7 @@ bool checkallcodes(const Input &image, CodesFacts &cf, std::string &error)
         }
         return true;
     };
-    if (cd::scansectors(*image.img, cf.sectors, nullptr, use)) return true;
+    if (cd::scansectors(img, map, nullptr, use)) return true;
     error = "reading " + cf.file + " failed: " + strerror(errno);
     return false;
 }

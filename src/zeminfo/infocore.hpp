@@ -197,8 +197,13 @@ struct CodesFacts {
     std::string file;
     const ImageFacts *layout;  // its files and tracks
     int64_t size;
-    int64_t sectors;           // whole sectors
-    int64_t kinds[4];          // by cd::Kind: not data, Mode 1, Form 1, Form 2
+    int64_t sectors;           // whole sectors (a cue sheet's tracks each in its own sector size)
+    int64_t kinds[4];          // by cd::Kind, of the raw sectors: not data, Mode 1, Form 1, Form 2
+    /* A cue sheet's sectors that are never data sectors, and their tracks
+       ("track 2", "tracks 2, 4") */
+    int64_t audio;             // of AUDIO tracks
+    int64_t nocodes;           // of tracks of fewer than 2352 bytes a sector: no codes kept
+    std::string audiotracks, nocodestracks;
     int64_t edcright, edcbroken, edcfirst[namedsectors];
     int64_t eccright, eccbroken, eccfirst[namedsectors];   // Mode 1 and Form 1
     int64_t codesbroken;       // sectors whose EDC, P or Q is wrong

@@ -654,13 +654,22 @@ void printcodestext(const CodesFacts &cf, verdict v)
                         num(cf.kinds[int(cd::Kind::form1)]) + " Mode 2 Form 1, " +
                         num(cf.kinds[int(cd::Kind::form2)]) + " Mode 2 Form 2, " +
                         num(cf.kinds[int(cd::Kind::none)]) + " not data sectors");
+    if (cf.audio)
+        line("Audio", count(cf.audio, "sector") + " of AUDIO " + cf.audiotracks +
+                          ": music, never data sectors, no codes checked");
+    if (cf.nocodes)
+        line("No codes", count(cf.nocodes, "sector") + " of " + cf.nocodestracks +
+                             ", of fewer than 2352 bytes a sector: they keep the data alone, "
+                             "no codes to check");
     line("No EDC", count(cf.noedc, "data sector") + " with an EDC of zero (not computed)" +
                        sectorlist(cf.noedc, cf.noedcfirst));
     line("EDC", num(cf.edcright) + " right, " + num(cf.edcbroken) + " wrong" +
                     sectorlist(cf.edcbroken, cf.edcfirst));
     line("ECC", num(cf.eccright) + " right, " + num(cf.eccbroken) + " wrong" +
                     sectorlist(cf.eccbroken, cf.eccfirst));
-    if (cf.kinds[int(cd::Kind::none)] == cf.sectors)
+    if (cf.kinds[int(cd::Kind::none)] == cf.sectors - cf.audio - cf.nocodes && (cf.audio || cf.nocodes))
+        line("Verdict", "no data sectors with codes to check: the tracks are audio or keep no codes");
+    else if (cf.kinds[int(cd::Kind::none)] == cf.sectors)
         line("Verdict", "no data sectors: not a raw image of 2352-byte sectors, or audio only");
     else if (v == vcodesright)
         line("Verdict", "the codes of every data sector are right");
@@ -679,6 +688,8 @@ void printcodesjson(const CodesFacts &cf, verdict v)
               {"form1_sectors", cf.kinds[int(cd::Kind::form1)]},
               {"form2_sectors", cf.kinds[int(cd::Kind::form2)]},
               {"other_sectors", cf.kinds[int(cd::Kind::none)]},
+              {"audio_sectors", cf.audio},
+              {"no_codes_sectors", cf.nocodes},
               {"edc_right_sectors", cf.edcright},
               {"edc_broken_sectors", cf.edcbroken},
               {"edc_broken_first", sectorarray(cf.edcbroken, cf.edcfirst)},

@@ -27,6 +27,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "cdscan.hpp"
 #include "cdsector.hpp"
 #include "infocore.hpp"
 #include "tool.hpp"
@@ -99,8 +100,13 @@ struct Window {
     unsigned char sector[sectorlen];  // a sector as the patch leaves it
     PatchFacts *pf;
     ImageFacts *imf;
+    /* A cue sheet's tracks in sectors of their own sizes (cdscan), or none:
+       then every sector is raw */
+    const cd::SectorMap *map;
+    int maphint;
 };
 Window w;
+cd::SectorMap sectormap;
 
 // Blocks of the image: block k, if held, lies in slot k % n.
 struct Blocks {
@@ -253,13 +259,26 @@ void touch(int64_t pos, int64_t end)
     }
 }
 
+// Whether sector s (of 2352 bytes from the image's start) is one of the
+// raw sectors of a track whose sectors are 2352 bytes, at its own offsets:
+// an AUDIO track's, or one that lies across a track's edge, is judged not.
+bool rawsector(int64_t s)
+{
+    if (!w.map) return true;
+    const int64_t at = s * sectorlen;
+    const int r = w.maphint = cd::runat(*w.map, at, w.maphint);
+    const cd::SectorRun &run = w.map->runs[r];
+    return run.kind == cd::Run::raw && (at - run.pos) % sectorlen == 0 &&
+           at + sectorlen <= run.pos + run.n * sectorlen;
+}
+
 // Judges the codes of sector s, which holds written bytes: counts its EDC and
 // its P and Q when they are right now, as broken when the patch leaves them
 // wrong, and the sector when the patch leaves any of its codes wrong.
 void judgecodes(int64_t s)
 {
     int64_t at = s * sectorlen;
-    if (at + sectorlen > w.imagelen) return;
+    if (at + sectorlen > w.imagelen || !rawsector(s)) return;
     const unsigned char *now = imageat(at, sectorlen);
     cd::Codes before = cd::checkcodes(now);
     if (before.kind == cd::Kind::none) return;
@@ -296,7 +315,7 @@ void judgecodes(int64_t s)
 void judgeraw(int64_t s)
 {
     int64_t at = s * sectorlen;
-    if (at + sectorlen > w.imagelen) return;
+    if (at + sectorlen > w.imagelen || !rawsector(s)) return;
     w.imf->wholesectors++;
     if (cd::kindof(imageat(at, sectorlen)) != cd::Kind::none) w.imf->rawsectors++;
 }
@@ -536,6 +555,12 @@ bool walkrecords(const Input &patch, const Input *image, PatchFacts &pf, ImageFa
     w.imf = imf;
     w.image = image;
     w.imagelen = image ? image->size : 0;
+    w.map = nullptr;
+    w.maphint = 0;
+    if (image && image->img && image->img->cue) {
+        cd::mapsectors(*image->img, image->size, sectormap);
+        w.map = &sectormap;
+    }
     std::fill(blocks.which, blocks.which + (blockspace >> smallshift), -1);
     blocks.shift = largeshift;
     blocks.n = slideblocks;

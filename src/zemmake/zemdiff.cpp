@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cdscan.hpp"
 #include "cdsector.hpp"
 #include "tool.hpp"
 #include "zemmake.hpp"
@@ -159,6 +160,8 @@ struct Slot {
     const disc::Image *errimage;        // the image whose read failed,
     int errfile;                        // in this file of it (-1: the last)
     bool ready;                         // compared, not yet planned
+    bool raw;                           // of a run of raw sectors (cdscan's sector map),
+    int64_t firstsector;                // and the number of its first sector
     /* Changed data sectors whose codes are wrong in the modified image (and
        with -e, right in mod now) */
     long codeswrong;
@@ -180,6 +183,40 @@ static long readyahead()
     long k = blocksplanned;
     while (k < nblocks && k - blocksplanned < compareslots && slots[k % compareslots].ready) k++;
     return k - blocksplanned;
+}
+
+// The blocks compared: each run of the sector map (of the modified image when
+// it is a cue sheet, else of the original) in blocks of whole sectors of its
+// own size, compareblock bytes for raw sectors, so that no sector lies across
+// two blocks and an audio or cooked track is never taken for raw sectors.
+// A single file is one run: blocks of compareblock bytes from 0 on.
+static cd::SectorMap sectormap;
+static long runblock[disc::maxtracks + 1];   // the first block of each run; the last: nblocks
+static long runstep[disc::maxtracks];        // bytes of each of its blocks, the last one shorter
+
+static long layblocks(const disc::Image &layout, int64_t modlen)
+{
+    cd::mapsectors(layout, modlen, sectormap);
+    long n = 0;
+    for (int r = 0; r < sectormap.nruns; r++) {
+        const cd::SectorRun &run = sectormap.runs[r];
+        runblock[r] = n;
+        runstep[r] = compareblock / run.size * run.size;
+        n += long((run.end - run.pos + runstep[r] - 1) / runstep[r]);
+    }
+    runblock[sectormap.nruns] = n;
+    return n;
+}
+
+// Block k: where it starts, its length and its run.
+static int blockat(long k, int64_t &pos, long &len)
+{
+    int r = 0;
+    while (runblock[r + 1] <= k) r++;
+    const cd::SectorRun &run = sectormap.runs[r];
+    pos = run.pos + int64_t(k - runblock[r]) * runstep[r];
+    len = long(std::min<int64_t>(runstep[r], run.end - pos));
+    return r;
 }
 
 // The two images being compared.
@@ -217,7 +254,7 @@ static bool judgesector(Slot &sl, long i, int64_t pos, const Inputs &in)
         wrong = !cd::checkcodes(mod).right();
     }
     if (!wrong) return false;
-    if (sl.codeswrong < namedsectors) sl.codesfirst[sl.codeswrong] = (pos + off) / zem::sectorlen;
+    if (sl.codeswrong < namedsectors) sl.codesfirst[sl.codeswrong] = sl.firstsector + i;
     sl.codeswrong++;
     return in.fixcodes;
 }
@@ -251,8 +288,11 @@ static void judgecodes(Slot &sl, int64_t pos, const Inputs &in)
 static void readblock(long k, const Inputs &in)
 {
     Slot &sl = slots[k % compareslots];
-    const int64_t pos = int64_t(k) * compareblock;
-    sl.n = long(std::min<int64_t>(in.modlen - pos, compareblock));
+    int64_t pos;
+    const cd::SectorRun &run = sectormap.runs[blockat(k, pos, sl.n)];
+    sl.raw = run.kind == cd::Run::raw;
+    sl.firstsector = run.first + (pos - run.pos) / run.size;
+    sl.codeswrong = 0;
     long orign = in.origlen <= pos ? 0 : long(std::min<int64_t>(in.origlen - pos, sl.n));
     errno = 0;
     sl.err = 0;
@@ -267,7 +307,7 @@ static void readblock(long k, const Inputs &in)
     memset(sl.orig + orign, 0, size_t(sl.n - orign));
     sl.rest = 0;
     sl.nruns = findruns(sl.orig, sl.mod, sl.n, sl.rest, sl.runs, slotruns);
-    if (sl.err == 0) judgecodes(sl, pos, in);
+    if (sl.err == 0 && sl.raw) judgecodes(sl, pos, in);
 }
 
 // One of the comparing threads: compares every comparers-th block from
@@ -320,7 +360,9 @@ static bool planblocks(const Inputs &in, bool solo, Summary &sum)
                 });
         }
         if (sl.err != 0) return readfailed(*sl.errimage, sl.errfile, sl.err > 0 ? sl.err : 0);
-        const int64_t pos = int64_t(k) * compareblock;
+        int64_t pos;
+        long blocklen;
+        blockat(k, pos, blocklen);
         tool::progress("comparing the images", k, nblocks);
         planblock(planner, sl.mod, pos, sl.n);
         // Runs that did not fit in the slot, the planner finds itself.
@@ -368,7 +410,7 @@ static bool compareimages(const disc::Image &orig, const disc::Image &mod, bool 
     // Both images are read front to back: a larger read-ahead from the disk.
     for (const disc::Image *img : {&orig, &mod})
         for (int i = 0; i < img->nfiles; i++) posix_fadvise(img->files[i].fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    nblocks = long((modlen + compareblock - 1) / compareblock);
+    nblocks = layblocks(mod.cue ? mod : orig, modlen);
     blocksplanned = 0;
     stopreading = false;
     for (Slot &sl : slots) sl.ready = false;

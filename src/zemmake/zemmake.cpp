@@ -136,8 +136,10 @@ static void printrepair(const Summary &sum)
     } left[] = {{sum.right, "with right codes"},
                 {sum.noedc, "with no EDC (zero: not computed)"},
                 {sum.notdata, "not data sectors"},
+                {sum.audio, "audio sectors (AUDIO tracks)"},
+                {sum.nocodes, "in tracks of fewer than 2352 bytes a sector, which keep no codes"},
                 {sum.pastend, "not whole sectors of the image"}};
-    int64_t alone = sum.right + sum.noedc + sum.notdata + sum.pastend;
+    int64_t alone = sum.right + sum.noedc + sum.notdata + sum.audio + sum.nocodes + sum.pastend;
     printf("; leaves alone ");
     printcount(alone, "sector");
     sep = ": ";

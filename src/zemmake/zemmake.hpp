@@ -161,7 +161,9 @@ struct Summary {
     int64_t repaired[4];   // by cd::Kind: Mode 1, Form 1, Form 2 (none unused)
     int64_t right;         // codes right already
     int64_t noedc;         // EDC zero: not computed, left as they are
-    int64_t notdata;       // audio, no sync pattern, Mode 0, disagreeing subheaders
+    int64_t notdata;       // no sync pattern, Mode 0, disagreeing subheaders
+    int64_t audio;         // in a cue sheet's AUDIO tracks: never data sectors
+    int64_t nocodes;       // in tracks of fewer than 2352 bytes a sector: no codes kept
     int64_t pastend;       // in scope but not whole sectors of the image
 };
 

@@ -1,8 +1,9 @@
 // zemmake: a repair patch, which makes right the EDC and ECC of the data
 // sectors in scope whose codes are wrong, and changes nothing else.
 //
-// The sectors in scope are a bitmap over every sector a ZEM offset can reach;
-// the image is read and checked on two threads (cdscan), and the planner
+// The sectors in scope are a bitmap over every sector a ZEM offset can reach,
+// numbered as cdscan lays them out (a cue sheet's tracks each in its own
+// sector size); the image is read and checked on two threads, and the planner
 // turns the bytes that right codes change into records, as for any patch.
 #include <cerrno>
 #include <cstring>
@@ -17,13 +18,33 @@ static Planner planner;
 
 static unsigned char zemspace[256 * 1024];   // the record reader's buffer
 
-// Sectors a record can reach: its offset below 2^31, its data up to 255 bytes on.
-constexpr int64_t maxsectors = (zem::imagelimit + zem::recmaxdata) / zem::sectorlen + 1;
+// Sectors a record can reach: its offset below 2^31, its data up to 255
+// bytes on, in sectors of 2048 bytes at the least (a cue sheet's cooked tracks).
+constexpr long leastsector = 2048;
+constexpr int64_t maxsectors = (zem::imagelimit + zem::recmaxdata) / leastsector + 1;
 static uint64_t scopebits[(maxsectors + 63) / 64];
+static cd::SectorMap sectormap;
 
 static void mark(int64_t s)
 {
     scopebits[s >> 6] |= uint64_t(1) << (s & 63);
+}
+
+// Puts in scope the sectors that bytes [pos, end) lie in; bytes past a
+// track's whole sectors lie in none.
+static void markbytes(int64_t pos, int64_t end, int &hint)
+{
+    while (pos < end) {
+        const int r = hint = cd::runat(sectormap, pos, hint);
+        const cd::SectorRun &run = sectormap.runs[r];
+        const int64_t s = cd::sectorin(sectormap, r, pos);
+        if (s < 0) {
+            pos = run.end;
+            continue;
+        }
+        mark(s);
+        pos = run.pos + (s - run.first + 1) * run.size;
+    }
 }
 
 // Puts in scope the sectors the patch at zempath writes into.
@@ -39,9 +60,8 @@ static bool markpatch(const char *zempath)
         zem::RecordReader rd;
         zem::readrecords(rd, area, zemfd, zemspace, sizeof zemspace);
         zem::step st;
-        while ((st = zem::nextrecord(rd)) == zem::steprecord)
-            for (int64_t s = rd.pos / zem::sectorlen; rd.len > 0 && s <= (rd.pos + rd.len - 1) / zem::sectorlen; s++)
-                mark(s);
+        int hint = 0;
+        while ((st = zem::nextrecord(rd)) == zem::steprecord) markbytes(rd.pos, rd.pos + rd.len, hint);
         if (st == zem::stepfailed) ok = fail("reading %s failed: %s", zempath, strerror(errno));
         if (st == zem::stepdamaged)
             ok = fail("%s is damaged at patch offset %lld: %s", zempath, (long long)rd.recat,
@@ -49,6 +69,15 @@ static bool markpatch(const char *zempath)
     }
     close(zemfd);
     return ok;
+}
+
+// The sectors of a run that are in scope (every one without a scope).
+static int64_t countrun(const cd::SectorRun &run, const uint64_t *scope)
+{
+    if (!scope) return run.n;
+    int64_t n = 0;
+    for (int64_t s = run.first; s < run.first + run.n; s++) n += cd::inscope(scope, s);
+    return n;
 }
 
 // Counts the sectors in scope from sector from on.
@@ -87,7 +116,7 @@ static bool repairsector(cd::ScanBlock &b, long i, Summary &sum)
     memcpy(before, s, sizeof before);
     cd::writecodes(s, kind);
     sum.repaired[int(kind)]++;
-    const int64_t at = (b.first + i) * zem::sectorlen;
+    const int64_t at = b.pos + i * zem::sectorlen;
     for (long k = 0; k < zem::sectorlen; k++) {
         if (s[k] == before[k]) continue;
         long end = k;
@@ -99,14 +128,21 @@ static bool repairsector(cd::ScanBlock &b, long i, Summary &sum)
     return true;
 }
 
-// Checks the sectors in scope and plans the records of those that need right codes.
-static bool repairsectors(const disc::Image &img, int64_t nsectors, const uint64_t *scope,
-                          const char *imagepath, Summary &sum)
+// Checks the sectors in scope and plans the records of those that need
+// right codes; the sectors of audio and cooked tracks are only counted.
+static bool repairsectors(const disc::Image &img, const uint64_t *scope, const char *imagepath,
+                          Summary &sum)
 {
+    const int64_t nsectors = sectormap.nsectors;
+    for (int r = 0; r < sectormap.nruns; r++) {
+        const cd::SectorRun &run = sectormap.runs[r];
+        if (run.kind == cd::Run::audio) sum.audio += countrun(run, scope);
+        if (run.kind == cd::Run::cooked) sum.nocodes += countrun(run, scope);
+    }
     bool planned = true;
     auto use = [&](cd::ScanBlock &b) {
         tool::progress("checking the codes of the sectors", b.first + b.n, nsectors);
-        planblock(planner, b.data, b.first * zem::sectorlen, b.n * zem::sectorlen);
+        planblock(planner, b.data, b.pos, b.n * zem::sectorlen);
         for (long i = 0; i < b.n && planned; i++) {
             if (!cd::inscope(scope, b.first + i)) continue;
             const cd::Codes &c = b.codes[i];
@@ -118,7 +154,7 @@ static bool repairsectors(const disc::Image &img, int64_t nsectors, const uint64
         planblock(planner, nullptr, 0, 0);
         return planned;
     };
-    if (cd::scansectors(img, nsectors, scope, use)) return planfinish(planner);
+    if (cd::scansectors(img, sectormap, scope, use)) return planfinish(planner);
     if (!planned) return false;
     return fail("reading %s failed: %s", imagepath, strerror(errno));
 }
@@ -131,10 +167,10 @@ bool makerepair(const MakeArgs &args, const RepairScope &scope, const char *imag
     if (args.dizpath && !readdiz(args.dizpath, dizlen)) return false;
     static disc::Image img;   // static: an Image is large
     if (!openimagein(imagepath, img, target)) return false;
-    const int64_t imagelen = img.size;
-    const int64_t nsectors = imagelen / zem::sectorlen;
-    bool ok = setscope(scope, imagepath, nsectors, sum);
-    if (ok && !scope.patchpath && !scope.range && imagelen % zem::sectorlen) sum.pastend = 1;
+    cd::mapsectors(img, img.size, sectormap);
+    const cd::SectorRun &last = sectormap.runs[sectormap.nruns - 1];
+    bool ok = setscope(scope, imagepath, sectormap.nsectors, sum);
+    if (ok && !scope.patchpath && !scope.range && last.end > last.pos + last.n * last.size) sum.pastend = 1;
 
     /* The patch */
     if (ok) ok = outopen(out, target);
@@ -142,8 +178,7 @@ bool makerepair(const MakeArgs &args, const RepairScope &scope, const char *imag
         planinit(planner, out, nullptr);
         ok = outheader(out, args.v1 ? zem::methodv1 : zem::methodv2, args.desc) &&
              (args.v1 || writecheck(out, img)) &&
-             repairsectors(img, nsectors, scope.patchpath || scope.range ? scopebits : nullptr,
-                           imagepath, sum) &&
+             repairsectors(img, scope.patchpath || scope.range ? scopebits : nullptr, imagepath, sum) &&
              (args.v1 || endv2(args, out, dizlen));
         planend(planner);
         ok = ok && outclose(out);
