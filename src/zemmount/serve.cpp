@@ -204,6 +204,7 @@ bool serve(Mount &m, const char *mountpoint, const std::string &fuseopts, bool f
     struct fuse_args args = FUSE_ARGS_INIT(int(argv.size()), argv.data());
 
     struct fuse_session *se = fuse_session_new(&args, &ops, sizeof ops, &m);
+    fuse_opt_free_args(&args);   // what the session's parse of them allocated
     if (!se) {
         fprintf(stderr, "zemmount: the FUSE options %s are not valid\n", fuseopts.c_str());
         return false;
