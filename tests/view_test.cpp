@@ -202,8 +202,9 @@ TEST(View, Refusals)
     adddiz(negdiz, "", -1);
     bytes grows = zemheader(zem::methodv1);   // makes the next 2.0 patch's size wrong
     addrecord(grows, int32_t(image.size()), {9});
-    writefile(s.path("cue.cue"), bytes{'F', 'I', 'L', 'E', ' ', '"', 'x', '.', 'b', 'i', 'n', '"',
-                                       ' ', 'B', 'I', 'N', 'A', 'R', 'Y', '\n'});
+    const std::string cue = "FILE \"i.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                            "FILE \"x.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n";
+    writefile(s.path("cue.cue"), bytes(cue.begin(), cue.end()));
 
     struct Case {
         const char *what;

@@ -209,6 +209,34 @@ bool overlay(const zem_view *v, unsigned char *buf, int64_t off, int64_t n, size
     return true;
 }
 
+// Fills [from, to) of buf (which holds [off, ...)) from the image: its own
+// bytes, then zeros past its end.
+bool fillimage(const zem_view *v, unsigned char *buf, int64_t off, int64_t from, int64_t to)
+{
+    int64_t own = std::min(to, std::max(v->basesize, from)) - from;
+    if (own > 0 && disc::readimage(v->img, buf + (from - off), own, from) != own) return false;
+    if (from + own < to) std::memset(buf + (from + own - off), 0, size_t(to - from - own));
+    return true;
+}
+
+// The image's bytes under [off, off + n), the pieces from i on to come over
+// them: one read of the whole stretch, or, when the pieces cover most of it
+// (a dense patch), only the stretches between them.
+bool underlay(const zem_view *v, unsigned char *buf, int64_t off, int64_t n, size_t i)
+{
+    const std::vector<zem::Piece> &pieces = v->index.pieces();
+    int64_t stop = off + n, covered = 0;
+    for (size_t j = i; j < pieces.size() && pieces[j].begin() < stop; j++)
+        covered += std::min(pieces[j].end(), stop) - std::max(pieces[j].begin(), off);
+    if (covered < n / 2) return fillimage(v, buf, off, off, stop);
+    int64_t at = off;
+    for (size_t j = i; j < pieces.size() && pieces[j].begin() < stop; j++) {
+        if (pieces[j].begin() > at && !fillimage(v, buf, off, at, pieces[j].begin())) return false;
+        at = std::max(at, pieces[j].end());
+    }
+    return at >= stop || fillimage(v, buf, off, at, stop);
+}
+
 } // namespace
 
 extern "C" {
@@ -259,13 +287,8 @@ ZEM_API int64_t zem_view_read(zem_view *view, void *buf, size_t len, int64_t off
     if (uint64_t(n) > len) n = int64_t(len);
     unsigned char *out = static_cast<unsigned char *>(buf);
 
-    int64_t own = std::min(n, std::max(view->basesize - offset, int64_t(0)));
-    if (own > 0 && disc::readimage(view->img, out, own, offset) != own) {
-        seterror(view, ZEM_EIO);
-        return -1;
-    }
-    if (own < n) std::memset(out + own, 0, size_t(n - own));
-    if (!overlay(view, out, offset, n, view->index.find(offset))) {
+    size_t first = view->index.find(offset);
+    if (!underlay(view, out, offset, n, first) || !overlay(view, out, offset, n, first)) {
         seterror(view, ZEM_EIO);
         return -1;
     }
