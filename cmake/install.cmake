@@ -60,6 +60,9 @@ function(mavrin_installzemmake)
   if(TARGET zeminfo)
     install(TARGETS zeminfo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
+  if(TARGET zemmount)
+    install(TARGETS zemmount RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
 endfunction()
 cmake_language(DEFER CALL mavrin_installzemmake)
 
@@ -78,12 +81,19 @@ image is the one a version 2.0 patch was made for and asks before going
 on when it is not, and refuses a damaged patch before writing anything.
 Mavrin-static is the same program, linked statically. zemmake makes ZEM
 patches from two images, and undo patches; zeminfo explains a patch and
-says why an image does or does not fit it.")
+says why an image does or does not fit it. zemmount shows an image through
+patches as read-only files (FUSE), so that any emulator reads the patched
+disc while the dump itself is never written.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# zemmount's libfuse3 comes from dpkg-shlibdeps; fusermount3, which mounts
+# and unmounts for a user, is in fuse3.
+if(TARGET zemmount)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS fuse3)
+endif()
 # The package holds the programs only: libzem (component libzem) is for a
 # package of its own, which a library needs to be lintian-clean.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/")

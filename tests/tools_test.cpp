@@ -1,6 +1,7 @@
 // zemmake and zeminfo as one product: their options and errors worded
 // alike, the same judgement of how much of a patch an image holds, and
 // progress on a terminal only.
+#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
@@ -268,7 +269,11 @@ TEST_F(Tools, HelpManualPageAndReadmeAgree)
         return from == std::string::npos ? std::string() : page.substr(from, to - from);
     };
     const std::string readme = readtext(SOURCE_DIR "/README.md");
-    const char *progs[][2] = {{ZEMMAKE, SOURCE_DIR "/doc/zemmake.1"}, {ZEMINFO, SOURCE_DIR "/doc/zeminfo.1"}};
+    std::vector<std::array<const char *, 2>> progs = {{ZEMMAKE, SOURCE_DIR "/doc/zemmake.1"},
+                                                      {ZEMINFO, SOURCE_DIR "/doc/zeminfo.1"}};
+#ifdef ZEMMOUNT
+    progs.push_back({ZEMMOUNT, SOURCE_DIR "/doc/zemmount.1"});
+#endif
     for (const auto &p : progs) {
         SCOPED_TRACE(p[0]);
         const std::string help = runprog(p[0], {"--help"}).out, page = readtext(p[1]);
