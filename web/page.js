@@ -99,10 +99,17 @@ function examine() {
   });
 }
 
-// Shows the question Mavrin just printed and waits for an answer.
-function ask(worker) {
-  const lines = $('log').textContent.split('\n');
-  const what = lines.length >= 2 ? lines[lines.length - 2] : '';
+// Mavrin's questions, in its own words: question 1 is about the image's
+// size, 2 about its validation block. The box is worded from these alone,
+// never from the log, whose lines a patch's FILE_ID.DIZ text shares.
+const questions = {
+  1: 'The size of the BIN file isnt correct',
+  2: 'The BINfile does not seem to be the right one',
+};
+
+// Shows Mavrin's question q and waits for an answer.
+function ask(worker, q) {
+  const what = questions[q] || 'Mavrin asks whether to continue';
   $('questiontext').textContent = what + '. Continue though?';
   $('question').hidden = false;
   setstatus('A question: ' + what + '.', 'asking');
@@ -216,7 +223,7 @@ async function apply(event) {
   startworker('patch', { patch: patch, image: image }, (m, w) => {
     if (m.log) log(m.log);
     else if (m.progress) setprogress(m.progress[0], m.progress[1]);
-    else if (m.ask) ask(w);
+    else if (m.ask) ask(w, m.ask);
     else if (m.failed) {
       w.terminate();
       log('\nERROR: ' + m.failed + '\nThe picked image was not changed.\n');

@@ -251,7 +251,7 @@ async function patch(m, settings, copy, dir) {
   while (next === nextask) {
     const yes = await new Promise((resolve) => {
       answered = resolve;
-      postMessage({ ask: true });
+      postMessage({ ask: mod._webquestion() });
     });
     postMessage({ log: (yes ? 'y' : 'n') + '\n' });   // the answer, as a terminal echoes it
     next = mod.ccall('webanswer', 'number', ['number'], [yes ? 1 : 0]);
