@@ -347,8 +347,14 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webstart(const char *patchpath, const char *
     }
     w.imagefd = open(imagepath, O_RDONLY);
     w.patchfd = open(patchpath, O_RDONLY);
-    if (w.imagefd < 0 || w.patchfd < 0) {
-        say("File %s does not exist.\n", w.imagefd < 0 ? imagename : name);
+    struct stat imagest, patchst;
+    // One file picked as both is refused as Mavrin refuses it: the image
+    // cannot be opened for update while it is the patch being read.
+    bool same = w.imagefd >= 0 && w.patchfd >= 0 && fstat(w.imagefd, &imagest) == 0 &&
+                fstat(w.patchfd, &patchst) == 0 && imagest.st_dev == patchst.st_dev &&
+                imagest.st_ino == patchst.st_ino;
+    if (w.imagefd < 0 || w.patchfd < 0 || same) {
+        say("File %s does not exist.\n", w.imagefd < 0 || same ? imagename : name);
         return nextend;
     }
     w.patchlen = filesize(w.patchfd);
