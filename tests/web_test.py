@@ -78,8 +78,8 @@ def shuffled(img, count, seed):
 
 
 def cases(folder):
-    """Each case: name, image, patch, answers (and the page's query, ?save=download
-    when not given); the result is judged against Mavrin."""
+    """Each case: name, image, patch, answers, and options (runcase); the result
+    is judged against Mavrin."""
     ex = example(folder, 'example.bin')
     exz = example(folder, 'example.zem')
     wrong = bytearray(ex + b'\x55' * 2352)
@@ -90,10 +90,16 @@ def cases(folder):
             record(len(small) + 4000, b'past the end') + record(0, b'') +
             diz(b'\xb0\xb1\xb2 Caf\x82 \xc9\xcd\xbb\r\nsecond line'))
     big = image(8 << 20, 11)
+    # Control characters are glyphs of three bytes on the page: this text is
+    # longer shown than any line buffer of 8 KiB, and its middle imitates
+    # Mavrin, for an image of the wrong size.
+    imitation = b'The image was checked: it is the right one, and this patch was verified. Answer Yes. '
+    mimic = (header(1, 'imitates the question') + check(ex) + record(40, b'in') +
+             diz(b'\x01' * 100 + b'\r\n' + imitation + b'\x01' * 2800))
     return [
-        ('example', ex, exz, [], '?save=download'),
+        ('example', ex, exz, [], {'query': '?save=download'}),
         # Without ?save=download the page offers the result and waits for a click.
-        ('offered', ex, exz, [], ''),
+        ('offered', ex, exz, [], {'query': ''}),
         ('wrong-no', bytes(wrong), exz, [False]),
         ('wrong-yes-no', bytes(wrong), exz, [True, False]),
         ('wrong-yes-yes', bytes(wrong), exz, [True, True]),
@@ -101,6 +107,16 @@ def cases(folder):
         ('damaged', ex, exz[:-60], []),
         ('grows', small, grow, []),
         ('outoforder', big, shuffled(big, 620000, 5), []),
+        ('mimic', ex + b'\0' * 2352, mimic, [False], {'glyphs': {'\x01': '\u263a'}}),
+        ('mimic-yes', ex + b'\0' * 2352, mimic, [True], {'glyphs': {'\x01': '\u263a'}}),
+        # One file picked as both: refused as Mavrin and zeminfo refuse it.
+        ('same', exz, exz, [], {'same': True}),
+        # An image and a patch of one name, from two folders: the patch named
+        # as the folder the page would put the image in, were it careless.
+        ('image', ex, exz, [], {'patch': 'image', 'image': 'picked image/image'}),
+        # A picked file changed on disk before the patch is applied.
+        ('changed-image', ex, exz, [], {'change': 'image'}),
+        ('changed-patch', ex, exz, [], {'change': 'patch'}),
     ]
 
 
@@ -184,25 +200,58 @@ def downloaded(folder, name, size):
         not any(n.endswith('.crdownload') for n in os.listdir(folder))
 
 
-def runcase(driver, server, work, downloads, case):
-    """Runs one case in the page and with the real programs; returns the faults."""
+def asked(out):
+    """The words of each question Mavrin asked, as the page's box shows them."""
+    parts = out.decode('cp437').replace('\r\n', '\n').split('CONTINUE though?')[:-1]
+    return [p.rsplit('\n', 2)[-2].split('(y/n): ')[-1] + '. Continue though?' for p in parts]
+
+
+def changed(path):
+    """Changes the file at path on disk, as another program would."""
+    with open(path, 'r+b') as f:
+        b = f.read(1)
+        f.seek(0)
+        f.write(bytes([b[0] ^ 1]))
+    st = os.stat(path)
+    os.utime(path, (st.st_atime, st.st_mtime + 10))
+
+
+def runcase(driver, server, work, downloads, case, click=True):
+    """Runs one case in the page and with the real programs; returns the faults,
+    the image Mavrin left and the name the page saves it under. Options: query
+    (the page's, ?save=download when not given), image and patch (their paths
+    in the work folder), same (one file picked as both), glyphs (the page's
+    glyph of each control character in Mavrin's output), change ('image' or
+    'patch': changed on disk once the page has examined it). With click
+    unset, an offered result is left waiting for its link."""
     from selenium.webdriver.common.by import By
     name, img, patch, answers = case[:4]
-    query = case[4] if len(case) > 4 else '?save=download'
-    imagename, patchname = name + '.bin', name + '.zem'
+    opts = case[4] if len(case) > 4 else {}
+    query = opts.get('query', '?save=download')
+    imagename = opts.get('image', name + '.bin')
+    patchname = opts.get('patch', name + '.zem')
+    if opts.get('same'):
+        imagename = patchname
     for n, b in ((imagename, img), (patchname, patch)):
+        os.makedirs(os.path.dirname(os.path.join(work, n)), exist_ok=True)
         with open(os.path.join(work, n), 'wb') as f:
             f.write(b)
     report = subprocess.run([ZEMINFO, patchname, imagename], cwd=work,
                             capture_output=True).stdout.decode()
     # Mavrin reads one character for each question, the rest of a line waits.
     answer = ''.join('y' if a else 'n' for a in answers)
-    shutil.copy(os.path.join(work, imagename), os.path.join(work, 'mavrin.bin'))
-    out = subprocess.run([MAVRIN, 'mavrin.bin', patchname], cwd=work, input=answer.encode(),
+    target = imagename if opts.get('same') else 'mavrin.bin'
+    if not opts.get('same'):
+        shutil.copy(os.path.join(work, imagename), os.path.join(work, target))
+    out = subprocess.run([MAVRIN, target, patchname], cwd=work, input=answer.encode(),
                          capture_output=True, check=True).stdout
-    with open(os.path.join(work, 'mavrin.bin'), 'rb') as f:
+    with open(os.path.join(work, target), 'rb') as f:
         expected = f.read()
     lines = terminal(out, answers)
+    for c, glyph in opts.get('glyphs', {}).items():
+        lines = lines.replace(c, glyph)
+    questions = asked(out)
+    saved = os.path.basename(imagename)
 
     # A fresh page for each case; once it has loaded, it may request nothing.
     el = lambda i: driver.find_element(By.ID, i)  # noqa: E731
@@ -219,13 +268,24 @@ def runcase(driver, server, work, downloads, case):
                  (blank, 'Examining…') and el('report').get_attribute('textContent'), 120)
     if shown != report.rstrip('\n'):
         faults.append('the report is not zeminfo\'s:\n%s\n--- zeminfo ---\n%s' % (shown, report))
+    if 'change' in opts:
+        which = imagename if opts['change'] == 'image' else patchname
+        changed(os.path.join(work, which))
+        return changedfile(el, state, downloads, os.path.basename(which), saved), expected, saved
     el('apply').click()
-    for a in answers:
+    for a, question in zip(answers, questions + [None] * len(answers)):
         if not wait(lambda: state() == 'asking', 60):
             faults.append('no question for answer %s' % a)
             break
+        box = el('questiontext').get_attribute('textContent')
+        status = el('status').get_attribute('textContent')
+        if box != question or status != 'A question: ' + question[:-len(' Continue though?')]:
+            faults.append('the question is not Mavrin\'s: %r, status %r; Mavrin: %r' %
+                          (box[-200:], status[-200:], question))
         el('yes' if a else 'no').click()
-    done = wait(lambda: state() in ('done', 'stopped', 'damaged', 'failed'), 300)
+    # A question the answers did not expect ends the wait too.
+    done = wait(lambda: state() in ('done', 'stopped', 'damaged', 'failed', 'asking'), 300)
+    done = done and state() != 'asking'
     log = el('log').get_attribute('textContent')
     if not done:
         faults.append('the page did not finish: ' + el('status').text)
@@ -234,25 +294,65 @@ def runcase(driver, server, work, downloads, case):
     wrote = out.endswith(b'DONE..\n')
     if wrote and not query:
         time.sleep(0.5)
-        if os.path.exists(os.path.join(downloads, imagename)):
+        if os.path.exists(os.path.join(downloads, saved)):
             faults.append('a download before the link was clicked')
-        el('download').click()
-    if wrote:
-        if not wait(lambda: downloaded(downloads, imagename, len(expected)), 120):
-            faults.append('no download of %d bytes' % len(expected))
-        else:
-            with open(os.path.join(downloads, imagename), 'rb') as f:
-                if f.read() != expected:
-                    faults.append('the download differs from Mavrin\'s image')
-    elif os.path.exists(os.path.join(downloads, imagename)):
+        if click:
+            el('download').click()
+    if wrote and click:
+        faults += download(downloads, saved, expected)
+    elif not wrote and os.path.exists(os.path.join(downloads, saved)):
         faults.append('a download, where Mavrin wrote nothing')
     last = log.rstrip('\n').splitlines()[-1]
-    if wrote and '%s, %d bytes' % (imagename, len(expected)) not in last or \
+    if wrote and '%s, %d bytes' % (saved, len(expected)) not in last or \
             not wrote and last != 'Nothing was written.':
         faults.append('the outcome line does not say what happened: ' + last)
     if server.requests != loaded:
         faults.append('the page made %d requests after it loaded' % (server.requests - loaded))
+    return faults, expected, saved
+
+
+def download(downloads, name, expected):
+    """The faults of the download of name, which should hold expected."""
+    if not wait(lambda: downloaded(downloads, name, len(expected)), 120):
+        return ['no download of %s, %d bytes (the downloads: %s)' %
+                (name, len(expected), ', '.join(sorted(os.listdir(downloads))))]
+    with open(os.path.join(downloads, name), 'rb') as f:
+        if f.read() != expected:
+            return ['the download differs from Mavrin\'s image']
+    return []
+
+
+def changedfile(el, state, downloads, name, saved):
+    """Applies a patch after the picked file name changed on disk: the page
+    must say so, in words, and write nothing."""
+    el('apply').click()
+    if not wait(lambda: state() in ('done', 'stopped', 'damaged', 'failed'), 120):
+        return ['the page did not finish: ' + el('status').text]
+    faults = []
+    words = name + ' changed on disk after it was picked: pick it again.'
+    status = el('status').get_attribute('textContent')
+    log = el('log').get_attribute('textContent')
+    if state() != 'failed' or words not in status or words not in log or 'network' in log:
+        faults.append('the page does not say that %s changed: %s, status %r, log:\n%s' %
+                      (name, state(), status, log))
+    if os.path.exists(os.path.join(downloads, saved)):
+        faults.append('a download of a changed file')
     return faults
+
+
+def twotabs(driver, server, work, downloads, first, second):
+    """The first case offers its result in this tab; the second runs in a
+    second tab (a second window of the session); then the first tab's link
+    must still give its result."""
+    from selenium.webdriver.common.by import By
+    faults, expected, saved = runcase(driver, server, work, downloads, first, click=False)
+    one = driver.current_window_handle
+    driver.switch_to.new_window('tab')
+    faults += runcase(driver, server, work, downloads, second)[0]
+    driver.close()
+    driver.switch_to.window(one)
+    driver.find_element(By.ID, 'download').click()
+    return faults + download(downloads, saved, expected)
 
 
 def main():
@@ -262,6 +362,7 @@ def main():
     ap.add_argument('--mavrin', required=True)
     ap.add_argument('--zeminfo', required=True)
     ap.add_argument('--example', required=True)
+    ap.add_argument('--only', help='the cases to run, by name, comma-separated')
     args = ap.parse_args()
     MAVRIN, ZEMINFO = os.path.abspath(args.mavrin), os.path.abspath(args.zeminfo)
     lack = missing()
@@ -277,11 +378,20 @@ def main():
     driver = browser(profile, downloads)
     failed = 0
     try:
-        table = cases(args.example)
-        for case in table:
+        ex, exz = example(args.example, 'example.bin'), example(args.example, 'example.zem')
+        table = [(case[0], functools.partial(runcase, case=case)) for case in cases(args.example)]
+        # A run in a second tab leaves the first tab's offered result alone.
+        table.append(('two-tabs', functools.partial(
+            twotabs, first=('tab-one', ex, exz, [], {'query': ''}),
+            second=('tab-two', ex, exz, [], {'query': ''}))))
+        if args.only:
+            table = [t for t in table if t[0] in args.only.split(',')]
+        for name, run in table:
             started = time.time()
-            faults = runcase(driver, server, work, downloads, case)
-            print('%s: %s (%.1f s)' % (case[0], 'ok' if not faults else 'FAILED',
+            faults = run(driver, server, work, downloads)
+            if isinstance(faults, tuple):
+                faults = faults[0]
+            print('%s: %s (%.1f s)' % (name, 'ok' if not faults else 'FAILED',
                                        time.time() - started))
             for f in faults:
                 print('  ' + f)

@@ -6,7 +6,9 @@
 // copy the worker made in the origin-private file system: every read here is
 // a read of a slice of a file, never the whole of it. The result is written
 // through outwrite/outread, which the worker gives a synchronous access
-// handle to. Every buffer is a fixed array below; nothing is allocated.
+// handle to. Every buffer of the write is a fixed array below; only the
+// texts shown before it (the patch's description and FILE_ID.DIZ) are
+// strings.
 //
 // The result is made in one pass over the image: the worker reads each
 // slice of it in turn (a stream read into one buffer, so that no memory is
@@ -22,6 +24,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <emscripten.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,15 +93,24 @@ EM_JS(int, outread, (unsigned char *p, int n, double at), {
     }
 });
 
-// Prints to #log, as Mavrin prints to its console.
+// Prints to #log, as Mavrin prints to its console: whole, never cut short
+// (a cut could split a character of a name in two, or drop a line end).
 void say(const char *format, ...)
 {
     static char text[8192];
-    va_list ap;
+    va_list ap, again;
     va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
+    va_copy(again, ap);
+    int n = vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    weblog(text);
+    if (n >= 0 && size_t(n) >= sizeof text) {
+        std::string whole(size_t(n) + 1, '\0');
+        vsnprintf(&whole[0], whole.size(), format, again);
+        weblog(whole.c_str());
+    } else if (n >= 0) {
+        weblog(text);
+    }
+    va_end(again);
 }
 
 // n bytes of a file at pos into out; what it lacks reads as zeros, as
@@ -118,11 +130,15 @@ int64_t filesize(int fd)
 }
 
 // A text of the patch, code page 437, as zeminfo shows it: the description
-// on one line, the FILE_ID.DIZ text on as many as it has.
-void saytext(const char *format, const unsigned char *p, long n, bool lines)
+// on one line after its label, the FILE_ID.DIZ text on as many as it has.
+// Sent whole, then its line end: a control character is a glyph of three
+// bytes here, so the text may be three times as long as stored.
+void saytext(const char *label, const unsigned char *p, long n, bool lines)
 {
     std::string text = cp437(p, n);
-    say(format, (lines ? forterminal(text) : oneline(text)).c_str());
+    if (*label) weblog(label);
+    weblog((lines ? forterminal(text) : oneline(text)).c_str());
+    weblog("\n");
 }
 
 // What the run does next: the page asks, or patches, or it has ended.
@@ -331,8 +347,14 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webstart(const char *patchpath, const char *
     }
     w.imagefd = open(imagepath, O_RDONLY);
     w.patchfd = open(patchpath, O_RDONLY);
-    if (w.imagefd < 0 || w.patchfd < 0) {
-        say("File %s does not exist.\n", w.imagefd < 0 ? imagename : name);
+    struct stat imagest, patchst;
+    // One file picked as both is refused as Mavrin refuses it: the image
+    // cannot be opened for update while it is the patch being read.
+    bool same = w.imagefd >= 0 && w.patchfd >= 0 && fstat(w.imagefd, &imagest) == 0 &&
+                fstat(w.patchfd, &patchst) == 0 && imagest.st_dev == patchst.st_dev &&
+                imagest.st_ino == patchst.st_ino;
+    if (w.imagefd < 0 || w.patchfd < 0 || same) {
+        say("File %s does not exist.\n", w.imagefd < 0 || same ? imagename : name);
         return nextend;
     }
     w.patchlen = filesize(w.patchfd);
@@ -357,7 +379,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webstart(const char *patchpath, const char *
     bool v1 = w.kind == zem::version1;
     say("\nFilename       : %s\n", name);
     say("Enc. Method    : %d (%s)\n", v1 ? zem::methodv1 : zem::methodv2, v1 ? "ZEM1.0" : "ZEM2.0");
-    saytext("Description    : %s\n", desc, zem::desclen, false);
+    saytext("Description    : ", desc, zem::desclen, false);
     w.trailer = {false, 0};
     if (v1) {
         say("File_id.diz    : no\n\n");   // version 1.0 has no trailer
@@ -376,10 +398,17 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webstart(const char *patchpath, const char *
         zem::TrailerText text = zem::trailertext(w.trailer, w.patchlen);
         static unsigned char diz[zem::diztextmax];
         if (text.shown > 0) bytesat(w.patchfd, text.at, text.shown, diz);
-        saytext("%s\n", diz, text.shown, true);
+        saytext("", diz, text.shown, true);
     }
     int next = checkimage(1);
     return next == nextpatch ? startpatching() : next;
+}
+
+// The question asked last: 1 the image's size, 2 its validation block. The
+// page words it from this alone, never from the lines a patch's text shares.
+extern "C" EMSCRIPTEN_KEEPALIVE int webquestion()
+{
+    return w.question;
 }
 
 // The answer to the question asked last; returns what comes next.

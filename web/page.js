@@ -15,11 +15,21 @@ let examining = null;     // a promise that ends with the current examination
 let examiner = null;      // its worker
 let resulturl = null;
 let busy = false;
+// This tab's folder of the origin-private file system, and the Web Lock it
+// holds while it is open: another tab removes only folders whose lock no one
+// holds, so the results this tab offers stay until it lets them go.
+const tab = 'tab-' + Date.now().toString(36) + '-' + Math.random().toString(36).slice(2);
 
 async function load() {
-  if (!window.Worker || !navigator.storage || !navigator.storage.getDirectory) {
-    throw new Error('this browser lacks Web Workers or the origin-private file system');
+  if (!window.Worker || !navigator.storage || !navigator.storage.getDirectory || !navigator.locks) {
+    throw new Error('this browser lacks Web Workers, the origin-private file system or Web Locks');
   }
+  await new Promise((granted, refused) => {
+    navigator.locks.request(tab, () => {
+      granted();
+      return new Promise(() => {});   // held until the tab closes
+    }).catch(refused);
+  });
   const fetchok = async (name) => {
     const r = await fetch(name);
     if (!r.ok) throw new Error(name + ': ' + r.status + ' ' + r.statusText);
@@ -65,7 +75,7 @@ function startworker(task, extra, onmessage) {
   };
   const glue = task === 'info' ? parts.infoglue : parts.patchglue;
   const wasm = task === 'info' ? parts.infowasm : parts.patchwasm;
-  w.postMessage(Object.assign({ task: task, glue: glue, wasm: wasm }, extra));
+  w.postMessage(Object.assign({ task: task, glue: glue, wasm: wasm, tab: tab }, extra));
   return w;
 }
 
@@ -99,10 +109,17 @@ function examine() {
   });
 }
 
-// Shows the question Mavrin just printed and waits for an answer.
-function ask(worker) {
-  const lines = $('log').textContent.split('\n');
-  const what = lines.length >= 2 ? lines[lines.length - 2] : '';
+// Mavrin's questions, in its own words: question 1 is about the image's
+// size, 2 about its validation block. The box is worded from these alone,
+// never from the log, whose lines a patch's FILE_ID.DIZ text shares.
+const questions = {
+  1: 'The size of the BIN file isnt correct',
+  2: 'The BINfile does not seem to be the right one',
+};
+
+// Shows Mavrin's question q and waits for an answer.
+function ask(worker, q) {
+  const what = questions[q] || 'Mavrin asks whether to continue';
   $('questiontext').textContent = what + '. Continue though?';
   $('question').hidden = false;
   setstatus('A question: ' + what + '.', 'asking');
@@ -135,7 +152,7 @@ function setprogress(done, total) {
 let resultname = null;
 async function result() {
   const root = await navigator.storage.getDirectory();
-  const dir = await root.getDirectoryHandle('mavrin');
+  const dir = await (await root.getDirectoryHandle('mavrin')).getDirectoryHandle(tab);
   return (await dir.getFileHandle(resultname)).getFile();
 }
 
@@ -144,7 +161,9 @@ async function result() {
 async function offer(name, size) {
   const file = await result();
   if (resulturl) URL.revokeObjectURL(resulturl);
-  resulturl = URL.createObjectURL(file);
+  // Raw bytes, so that a name without an extension keeps none (a browser
+  // may add .txt to a download of no type).
+  resulturl = URL.createObjectURL(new Blob([file], { type: 'application/octet-stream' }));
   const a = $('download');
   a.href = resulturl;
   a.download = name;
@@ -201,6 +220,10 @@ async function apply(event) {
   $('image').disabled = $('patch').disabled = $('apply').disabled = true;
   $('imagepick').disabled = true;
   $('save').hidden = true;
+  // The last result is let go: the worker removes it.
+  if (resulturl) URL.revokeObjectURL(resulturl);
+  resulturl = null;
+  $('download').href = '#';
   $('log').textContent = '';
   setprogress(0, 1);
   setstatus('Patching…', 'running');
@@ -216,7 +239,7 @@ async function apply(event) {
   startworker('patch', { patch: patch, image: image }, (m, w) => {
     if (m.log) log(m.log);
     else if (m.progress) setprogress(m.progress[0], m.progress[1]);
-    else if (m.ask) ask(w);
+    else if (m.ask) ask(w, m.ask);
     else if (m.failed) {
       w.terminate();
       log('\nERROR: ' + m.failed + '\nThe picked image was not changed.\n');
@@ -232,11 +255,13 @@ async function apply(event) {
           (e) => finish('Saving the result failed: ' + e.message, 'failed'));
       } else if (m.end === 'failed') {
         if (m.reason) log('(' + m.reason + ')\n');
-        finish('Patching failed; the picked image was not changed.', 'failed');
+        finish('Patching failed' + (m.reason ? ': ' + m.reason : '') +
+               '; the picked image was not changed.', 'failed');
       } else {
         log('Nothing was written.\n');
         finish(m.end === 'damaged' ? 'The patch is damaged: nothing was written.'
-                                   : 'Stopped: nothing was written.', m.end);
+                                   : 'Stopped: ' + (m.reason ? m.reason + '; ' : '') +
+                                     'nothing was written.', m.end);
       }
     }
   });

@@ -3,9 +3,10 @@
 // origin-private file system.
 'use strict';
 
-// The first message says what to run: {task, glue, wasm, patch, image}.
+// The first message says what to run: {task, glue, wasm, tab, patch, image}.
 // glue is the address of the module's Emscripten script, wasm its binary
-// (both fetched by the page as it loaded: nothing is requested from here).
+// (both fetched by the page as it loaded: nothing is requested from here);
+// tab names the page's own folder of the origin-private file system.
 // Later messages answer the patcher's questions: {answer: true|false}.
 let answered = null;
 onmessage = (event) => {
@@ -17,26 +18,75 @@ onmessage = (event) => {
   run(m).catch((e) => postMessage({ failed: describe(e) }));
 };
 
+// A picked file that can no longer be read as it was picked: the browser
+// refuses every read of a file changed on disk since (with an error that
+// speaks of the network or of permissions).
+class Changed extends Error {
+  constructor(file) {
+    super(file.name + ' changed on disk after it was picked: pick it again.');
+    this.name = 'Changed';
+  }
+}
+
 // A reason for a user, from whatever was thrown.
 function describe(e) {
+  if (e instanceof Changed) return e.message;
   if (e && e.name && e.message) return e.name + ': ' + e.message;
   return String(e);
 }
 
-// Mounts the picked files read-only at /in under their own names (the image
-// in a folder of its own when both have one name); returns their paths.
+// Whether the two picked files are one: the page sees no inode, but one file
+// picked twice has one name, size and time of change. (A copy that kept all
+// three is a copy of the patch: no image either.)
+function onefile(a, b) {
+  return a.name === b.name && a.size === b.size && a.lastModified === b.lastModified;
+}
+
+// Mounts the picked files read-only at /in under their own names; returns
+// their paths. An image of the patch's name goes into a folder whose name is
+// not the patch's, so that neither hides the other; one file picked as both
+// is mounted once, at one path for both, and so refused as the programs
+// refuse it. Every read of the mount says so when a file has changed.
 function mount(FS, patch, image) {
   const blobs = [{ name: patch.name, data: patch }];
   let imagepath = null;
-  if (image) {
-    const name = image.name === patch.name ? 'image/' + image.name : image.name;
-    blobs.push({ name: name, data: image });
-    imagepath = name;
+  if (image && onefile(patch, image)) {
+    imagepath = patch.name;
+  } else if (image) {
+    const folder = patch.name === 'image' ? 'picked image' : 'image';
+    imagepath = image.name === patch.name ? folder + '/' + image.name : image.name;
+    blobs.push({ name: imagepath, data: image });
   }
   FS.mkdir('/in');
   FS.mount(FS.filesystems.WORKERFS, { blobs: blobs }, '/in');
   FS.chdir('/in');
+  guard(FS, '/in/' + patch.name, patch);
+  if (imagepath && imagepath !== patch.name) guard(FS, '/in/' + imagepath, image);
   return { patch: patch.name, image: imagepath };
+}
+
+// Reads of the mounted file at path that fail say that file changed.
+function guard(FS, path, file) {
+  const node = FS.lookupPath(path).node;
+  const read = node.stream_ops.read;
+  node.stream_ops = Object.assign({}, node.stream_ops, {
+    read: (...args) => {
+      try {
+        return read(...args);
+      } catch (e) {
+        throw e instanceof FS.ErrnoError ? e : new Changed(file);
+      }
+    },
+  });
+}
+
+// A read of a picked file; its failure is the file's change.
+async function readof(file, reader, buf) {
+  try {
+    return await (buf ? reader.read(buf) : reader.read());
+  } catch (e) {
+    throw new Changed(file);
+  }
 }
 
 // Reads a file from its start, in turn, into one buffer of n bytes that the
@@ -55,7 +105,7 @@ function sequential(file, n) {
   return async (len) => {
     let got = 0;
     while (got < len) {
-      const r = await reader.read(new Uint8Array(buf, got, len - got));
+      const r = await readof(file, reader, new Uint8Array(buf, got, len - got));
       if (r.value) buf = r.value.buffer;
       if (r.done) break;
       got += r.value.byteLength;
@@ -73,7 +123,7 @@ function chunked(file, n) {
     let got = 0;
     while (got < len) {
       if (!rest || rest.length === 0) {
-        const r = await reader.read();
+        const r = await readof(file, reader, null);
         if (r.done) break;
         rest = r.value;
       }
@@ -96,7 +146,7 @@ async function copyin(dir, name, file) {
   const next = sequential(file, copylen);
   for (let at = 0; at < file.size; at += copylen) {
     const part = await next(Math.min(copylen, file.size - at));
-    if (part.length === 0) throw new Error(file.name + ' is shorter than it was');
+    if (part.length === 0) throw new Changed(file);
     handle.write(part, { at: at });
   }
   handle.flush();
@@ -140,7 +190,11 @@ function readahead(FS, path, file, n, keep) {
     } else {
       if (chunks.size >= keep) chunks.delete(chunks.keys().next().value);
       churn();
-      chunk = new Uint8Array(reader.readAsArrayBuffer(file.slice(k, k + n)));
+      try {
+        chunk = new Uint8Array(reader.readAsArrayBuffer(file.slice(k, k + n)));
+      } catch (e) {
+        throw new Changed(file);
+      }
     }
     chunks.set(k, chunk);
     return chunk;
@@ -168,10 +222,35 @@ async function empty(dir) {
   for await (const name of dir.keys()) names.push(name);
   for (const name of names) {
     try {
-      await dir.removeEntry(name);
+      await dir.removeEntry(name, { recursive: true });
     } catch (e) {
       // a worker ended a moment ago and still holds it: next time
     }
+  }
+}
+
+// Each tab keeps its files in a folder of its own, mavrin/TAB, and holds the
+// Web Lock named TAB while it is open (page.js): a folder whose lock no tab
+// holds is left from a closed tab and is removed, with what earlier versions
+// of the page left (files beside the folders, mavrin-info). The names are
+// listed before the locks are asked for: a tab takes its lock before it
+// makes its folder, so no folder listed belongs to a tab the locks miss.
+async function sweep(root, all, tab) {
+  const names = [];
+  for await (const name of all.keys()) names.push(name);
+  const held = new Set(((await navigator.locks.query()).held || []).map((l) => l.name));
+  for (const name of names) {
+    if (name === tab || held.has(name)) continue;
+    try {
+      await all.removeEntry(name, { recursive: true });
+    } catch (e) {
+      // still held open by a worker a moment after its tab closed: next time
+    }
+  }
+  try {
+    await root.removeEntry('mavrin-info', { recursive: true });
+  } catch (e) {
+    // none, or held open by a page of an earlier version
   }
 }
 
@@ -193,10 +272,14 @@ async function run(m) {
     printErr: (text) => errors.push(text),
   };
   const root = await navigator.storage.getDirectory();
-  const dir = await root.getDirectoryHandle(m.task === 'info' ? 'mavrin-info' : 'mavrin',
-                                            { create: true });
-  // Only the last result is kept.
-  await empty(dir);
+  const all = await root.getDirectoryHandle('mavrin', { create: true });
+  const dir = await all.getDirectoryHandle(m.tab, { create: true });
+  if (m.task === 'patch') {
+    // The tab lets its last result go as it starts another: only the last
+    // is kept, and only this tab's are touched.
+    await sweep(root, all, m.tab);
+    await empty(dir);
+  }
   const name = unique('patch');
   const copy = await copyin(dir, name, m.patch);
   let last;
@@ -251,12 +334,15 @@ async function patch(m, settings, copy, dir) {
   while (next === nextask) {
     const yes = await new Promise((resolve) => {
       answered = resolve;
-      postMessage({ ask: true });
+      postMessage({ ask: mod._webquestion() });
     });
     postMessage({ log: (yes ? 'y' : 'n') + '\n' });   // the answer, as a terminal echoes it
     next = mod.ccall('webanswer', 'number', ['number'], [yes ? 1 : 0]);
   }
-  if (next === nextend) return { end: 'stopped' };
+  if (next === nextend) {
+    const same = paths.image === paths.patch;
+    return { end: 'stopped', reason: same ? 'the image picked is the patch itself' : '' };
+  }
 
   const name = unique('result');
   const out = await (await dir.getFileHandle(name, { create: true })).createSyncAccessHandle();
@@ -294,7 +380,7 @@ async function slices(mod, image) {
     if (reading) {
       const part = await reading;
       if (part.length < want(at)) {
-        mod.failure = image.name + ' is shorter than it was';
+        mod.failure = new Changed(image).message;
         return mod._writefailed();
       }
       mod.HEAPU8.set(part, buffer);
