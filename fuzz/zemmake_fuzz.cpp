@@ -165,8 +165,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fail("a refused patch left a file behind");
         return 0;
     }
+    // A patch that writes no byte gets an undo that writes none, with a warning.
+    bool writes = false;
+    for (const Rec &r : want.recs) writes = writes || r.len > 0;
+    if (!writes && (status != 0 || err.find("writes no byte") == std::string::npos))
+        fail("the undo of a patch that writes nothing was not made with its warning: status " +
+             std::to_string(status) + ", stderr:\n" + err);
     // An image that holds all the patch writes gets no undo: it would restore nothing.
-    if (heldof(patch, want, orig).held == Held::all) {
+    if (writes && heldof(patch, want, orig).held == Held::all) {
         if (status != 1 || !out.empty() || err.find("already holds what") == std::string::npos)
             fail("an image that holds all the patch writes was not refused: status " +
                  std::to_string(status) + ", stderr:\n" + err);
