@@ -1,6 +1,6 @@
 /* A C program that knows libzem only through zem.h: the view of IMAGE
  * through PATCH must read as EXPECTED, the header's version must be the
- * library's, and a refusal must carry its code. */
+ * library's, and a refusal must carry its code (and its reason in words). */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,6 +36,10 @@ int main(int argc, char **argv)
     if (zem_view_open_ex(argv[1], patches, 1, 0, &error, &failed) || error != ZEM_ENOTZEM ||
         failed != 0)
         return fail("a file that is not a patch was not refused as such");
+    if (zem_view_open_why("/nonexistent/zem.bin", NULL, 0, 0, &error, &failed, (char *)buf,
+                          sizeof buf) || error != ZEM_EIMAGE ||
+        strcmp((char *)buf, "/nonexistent/zem.bin is missing") != 0)
+        return fail("a missing image was not refused in words");
     patches[0] = argv[2];
     v = zem_view_open(argv[1], patches, 1, 0, &error);
     if (!v) return fail(zem_strerror(error));

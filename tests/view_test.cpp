@@ -212,6 +212,7 @@ TEST(View, Refusals)
         unsigned flags;
         int error, failed;
         const char *image = nullptr;
+        std::string why = "";   // the reason in words: zem_strerror's unless given
     };
     const bytes notzem = {'Z', 'E', 'N', 0, 0, 0};
     const std::vector<Case> cases = {
@@ -228,8 +229,11 @@ TEST(View, Refusals)
         {"wrong block, any image", {wrongblock}, ZEM_ANYIMAGE, ZEM_OK, -1},
         {"wrong after an earlier patch", {grows, good}, 0, ZEM_EWRONGSIZE, 1},
         {"missing patch", {good, bytes()}, 0, ZEM_EPATCH, 1},
-        {"missing track file", {good}, 0, ZEM_EIMAGE, -1, "cue.cue"},
-        {"missing image", {good}, 0, ZEM_EIMAGE, -1, "none.bin"},
+        {"missing track file", {good}, 0, ZEM_EIMAGE, -1, "cue.cue",
+         s.path("x.bin") + ", listed in " + s.path("cue.cue") + ", is missing"},
+        {"missing image", {good}, 0, ZEM_EIMAGE, -1, "none.bin", s.path("none.bin") + " is missing"},
+        {"image a folder", {good}, 0, ZEM_EIMAGE, -1, ".",
+         s.path(".") + " is not a regular file or block device"},
         {"unknown flag", {good}, 2, ZEM_EINVAL, -1},
     };
     for (const Case &c : cases) {
@@ -246,10 +250,16 @@ TEST(View, Refusals)
         for (auto &n : names) argv.push_back(n.c_str());
         std::string img = s.path(c.image ? c.image : "i.bin");
         int error = -1, failed = -2;
-        zem_view *v = zem_view_open_ex(img.c_str(), argv.data(), int(argv.size()), c.flags,
-                                       &error, &failed);
+        char why[300];
+        zem_view *v = zem_view_open_why(img.c_str(), argv.data(), int(argv.size()), c.flags,
+                                        &error, &failed, why, sizeof why);
         EXPECT_EQ(error, c.error) << zem_strerror(error);
         EXPECT_EQ(failed, c.failed);
+        EXPECT_EQ(why, !c.why.empty() ? c.why : c.error ? zem_strerror(c.error) : "");
+        char cut[8] = "xxxxxxx";   // cut short, always ended
+        zem_view_close(zem_view_open_why(img.c_str(), argv.data(), int(argv.size()), c.flags,
+                                         nullptr, nullptr, cut, sizeof cut));
+        EXPECT_EQ(std::string(cut), std::string(why).substr(0, sizeof cut - 1));
         EXPECT_EQ(v != nullptr, c.error == ZEM_OK);
         zem_view_close(v);
     }

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <new>
 #include <sys/stat.h>
 #include <thread>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "image.hpp"
+#include "tool.hpp"
 #include "zemformat.hpp"
 #include "zemindex.hpp"
 #include "zemreader.hpp"
@@ -105,7 +107,7 @@ int addpatch(zem_view *v, int k, const char *path, unsigned flags, Leftover &lef
 }
 
 zem_view *openview(const char *image, const char *const *patches, int npatches, unsigned flags,
-                   int &error, int &failed)
+                   int &error, int &failed, std::string &why)
 {
     failed = -1;
     if (!image || npatches < 0 || npatches > zem::indexmaxpatches || (npatches > 0 && !patches) ||
@@ -123,6 +125,7 @@ zem_view *openview(const char *image, const char *const *patches, int npatches, 
     v->img.nfiles = 0;
     disc::ImageError ierr;
     if (!disc::openimage(v->img, image, false, nullptr, nullptr, ierr)) {
+        why = tool::imageerror(image, ierr);   // worded as zemmake and zeminfo word it
         error = ZEM_EIMAGE;
         return nullptr;
     }
@@ -241,20 +244,34 @@ bool underlay(const zem_view *v, unsigned char *buf, int64_t off, int64_t n, siz
 
 extern "C" {
 
-ZEM_API zem_view *zem_view_open_ex(const char *image, const char *const *patches, int npatches,
-                                   unsigned flags, int *error, int *failed)
+ZEM_API zem_view *zem_view_open_why(const char *image, const char *const *patches, int npatches,
+                                    unsigned flags, int *error, int *failed, char *why,
+                                    size_t whylen)
 {
     int e = ZEM_ENOMEM, k = -1;
     zem_view *v = nullptr;
+    std::string words;
     try {
-        v = openview(image, patches, npatches, flags, e, k);
+        v = openview(image, patches, npatches, flags, e, k, words);
     } catch (...) {
         v = nullptr;
         e = ZEM_ENOMEM;
     }
     if (error) *error = e;
     if (failed) *failed = v ? -1 : k;
+    if (why && whylen > 0) {
+        const char *text = v ? "" : words.empty() ? zem_strerror(e) : words.c_str();
+        size_t n = std::min(std::strlen(text), whylen - 1);
+        std::memcpy(why, text, n);
+        why[n] = 0;
+    }
     return v;
+}
+
+ZEM_API zem_view *zem_view_open_ex(const char *image, const char *const *patches, int npatches,
+                                   unsigned flags, int *error, int *failed)
+{
+    return zem_view_open_why(image, patches, npatches, flags, error, failed, nullptr, 0);
 }
 
 ZEM_API zem_view *zem_view_open(const char *image, const char *const *patches, int npatches,

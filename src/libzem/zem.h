@@ -25,7 +25,7 @@ extern "C" {
 
 /* The version of this header; zem_version_number() gives the library's. */
 #define ZEM_VERSION_MAJOR 1
-#define ZEM_VERSION_MINOR 0
+#define ZEM_VERSION_MINOR 1
 #define ZEM_VERSION_PATCH 0
 #define ZEM_VERSION_NUMBER \
     ((ZEM_VERSION_MAJOR << 16) | (ZEM_VERSION_MINOR << 8) | ZEM_VERSION_PATCH)
@@ -62,6 +62,14 @@ ZEM_API zem_view *zem_view_open(const char *image, const char *const *patches, i
  * the patch at fault, or -1 when none is (the image, an argument, memory). */
 ZEM_API zem_view *zem_view_open_ex(const char *image, const char *const *patches,
                                    int npatches, unsigned flags, int *error, int *failed);
+/* zem_view_open_ex(), and WHY (when not NULL and WHYLEN is not 0) gets the
+ * reason in words, NUL-terminated and cut to WHYLEN - 1 bytes: for
+ * ZEM_EIMAGE the file at fault and what is wrong with it ("dir/b.bin,
+ * listed in dir/game.cue, is missing"), for any other error
+ * zem_strerror()'s message; "" when the view opens. */
+ZEM_API zem_view *zem_view_open_why(const char *image, const char *const *patches,
+                                    int npatches, unsigned flags, int *error, int *failed,
+                                    char *why, size_t whylen);
 ZEM_API void zem_view_close(zem_view *view);
 
 /* The size of the patched image. */

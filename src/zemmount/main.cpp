@@ -134,13 +134,18 @@ static bool shownfiles(Mount &m, const char *image, bool cue)
     return true;
 }
 
-// Why the view refused the image or patch k, in words, with Mavrin's
-// question for a patch made for another image.
-static void refusal(const char *image, const char *const *patches, int npatches, int error, int k)
+// Why the view refused the image or patch k, in words: the image's refusal
+// as the view words it (the file at fault and what is wrong), a patch's with
+// Mavrin's question for a patch made for another image.
+static void refusal(const char *image, const char *const *patches, int npatches, int error, int k,
+                    const char *words)
 {
+    if (error == ZEM_EIMAGE) {
+        fprintf(stderr, "zemmount: %s\n", words);
+        return;
+    }
     const char *what = k >= 0 ? patches[k] : image;
     std::string why = zem_strerror(error);
-    if (error == ZEM_EIMAGE && access(image, R_OK) != 0) why = strerror(errno);
     if (error == ZEM_EWRONGSIZE || error == ZEM_EWRONGIMAGE) {
         if (k > 0) why += " (as the patches before it leave it)";
         why += std::string(": Mavrin says \"") +
@@ -202,13 +207,16 @@ int main(int argc, char **argv)
     /* The view, every patch checked */
     Mount m;
     int error = 0, failed = -1;
-    m.view = zem_view_open_ex(image, patches, npatches, anyimage ? ZEM_ANYIMAGE : 0, &error, &failed);
+    char words[1024];
+    m.view = zem_view_open_why(image, patches, npatches, anyimage ? ZEM_ANYIMAGE : 0, &error,
+                               &failed, words, sizeof words);
     if (!m.view) {
-        refusal(image, patches, npatches, error, failed);
+        refusal(image, patches, npatches, error, failed, words);
         return 1;
     }
-    if (fixcodes && !(m.original = zem_view_open(image, nullptr, 0, 0, &error))) {
-        refusal(image, patches, npatches, error, -1);
+    if (fixcodes &&
+        !(m.original = zem_view_open_why(image, nullptr, 0, 0, &error, &failed, words, sizeof words))) {
+        refusal(image, patches, npatches, error, -1, words);
         return 1;
     }
     const size_t len = strlen(image);
