@@ -43,13 +43,13 @@ static int model(bytes &image, const bytes &p, bool any)
         end -= 38 + int64_t(len);
     }
     if (end < first) return ZEM_EDAMAGED;
-    std::vector<std::pair<int32_t, size_t>> recs;   // offset, patch position of the data
+    std::vector<std::pair<int64_t, size_t>> recs;   // offset, patch position of the data
     for (int64_t at = first; at < end;) {
         if (end - at < 5) return ZEM_EDAMAGED;
         int32_t pos = le32(p.data() + at);
         long len = p[size_t(at) + 4];
         if (pos < 0 || at + 5 + len > end) return ZEM_EDAMAGED;
-        for (long i = 0; i < len; i++) recs.push_back({pos + int32_t(i), size_t(at + 5 + i)});
+        for (long i = 0; i < len; i++) recs.push_back({int64_t(pos) + i, size_t(at + 5 + i)});
         at += 5 + len;
     }
     if (method && !any) {

@@ -378,6 +378,8 @@ TEST_F(DiscImage, RefusesBeforeAnything)
         {"tracks out of order",
          "FILE \"" + t2 + "\" BINARY\n TRACK 01 AUDIO\n INDEX 01 00:00:10\n TRACK 02 AUDIO\n INDEX 01 00:00:05\n",
          "Try.cue", "starts track 2 before track 1"},
+        {"a track numbered 0", "FILE \"" + t2 + "\" BINARY\n TRACK 00 AUDIO\n INDEX 01 00:00:00\n", "Try.cue",
+         "does not parse: line 2: a track's number is from 1 to 99, not 0"},
         {"a FILE entry with no track", "FILE \"" + t2 + "\" BINARY\n" + file1, "Try.cue",
          "does not parse: line 1: no TRACK or INDEX line follows its FILE line"},
     };

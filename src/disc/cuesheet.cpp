@@ -354,6 +354,11 @@ bool readdisc(const Cd *cd, const Scan &sc, CueSheet &sheet, char *reason, size_
         const char *name = t ? track_get_filename(t) : nullptr;
         CueTrack &ct = sheet.tracks[i];
         ct.number = sc.tracks[i].number;
+        if (ct.number < 1 || ct.number > maxtracks) {
+            snprintf(reason, reasonlen, "does not parse: line %d: a track's number is from 1 to 99, not %d",
+                     sc.tracks[i].line, ct.number);
+            return false;
+        }
         if (!name || !name[0]) {
             snprintf(reason, reasonlen, "does not parse: track %d has no file", ct.number);
             return false;
