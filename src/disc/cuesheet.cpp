@@ -30,7 +30,16 @@ void startcatch(Catch &c)
     c.saved = fcntl(2, F_DUPFD_CLOEXEC, 3);   // -1 when standard error is closed
     // Where memfds are missing, libcue's words are lost and only a parse it
     // gives up on is refused.
+#ifdef __EMSCRIPTEN__
+    // The page's C library has no memfds: a file of its memory file system.
+    int fd = -1;
+    if (FILE *t = tmpfile()) {
+        fd = dup(fileno(t));
+        fclose(t);
+    }
+#else
     int fd = memfd_create("cuesheet", MFD_CLOEXEC);
+#endif
     if (fd < 0) fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     c.sink = fd >= 0 && fd < 3 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
     if (fd >= 0 && fd < 3) close(fd);

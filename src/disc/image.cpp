@@ -10,7 +10,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>   // the web page's C library has no openat2: it walks
+#define MAVRIN_OPENAT2 1
+#endif
 #include <new>
 #include <strings.h>
 #include <sys/syscall.h>
@@ -130,6 +133,7 @@ int beneathbywalk(int dirfd, const char *dirpath, const char *rel, int flags, bo
 // (RESOLVE_BENEATH) and never a magic link of /proc.
 int beneath(int dirfd, const char *dirpath, const char *rel, int flags, bool nolinks)
 {
+#ifdef MAVRIN_OPENAT2
     if (!openat2missing) {
         struct open_how how;
         memset(&how, 0, sizeof how);
@@ -140,6 +144,7 @@ int beneath(int dirfd, const char *dirpath, const char *rel, int flags, bool nol
         // the file itself refuses, the walk says so again.
         if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return int(fd);
     }
+#endif
     return beneathbywalk(dirfd, dirpath, rel, flags, nolinks);
 }
 
