@@ -9,6 +9,7 @@
 #include <libcue.h>
 #include <new>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace disc {
@@ -31,12 +32,9 @@ void startcatch(Catch &c)
     // Where memfds are missing, libcue's words are lost and only a parse it
     // gives up on is refused.
 #ifdef __EMSCRIPTEN__
-    // The page's C library has no memfds: a file of its memory file system.
-    int fd = -1;
-    if (FILE *t = tmpfile()) {
-        fd = dup(fileno(t));
-        fclose(t);
-    }
+    // The page's C library has no memfds: a file of its memory file system,
+    // kept under its name (its dup2 opens the file again by name).
+    int fd = open("/tmp/cuesheet-words", O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
 #else
     int fd = memfd_create("cuesheet", MFD_CLOEXEC);
 #endif
@@ -60,8 +58,10 @@ bool endcatch(Catch &c, char *msg, size_t msglen)
     msg[0] = 0;
     bool said = false;
     if (c.sink >= 0) {
-        off_t n = lseek(c.sink, 0, SEEK_CUR);
-        said = n > 0;
+        // Its size, not its offset: the page's C library gives a duplicated
+        // descriptor an offset of its own.
+        struct stat st;
+        said = fstat(c.sink, &st) == 0 && st.st_size > 0;
         char line[reasonmax] = {0};
         ssize_t got = pread(c.sink, line, sizeof line - 1, 0);
         if (got > 0) {
