@@ -180,7 +180,9 @@ def browser(profile, downloads):
                 '--disable-sync', '--no-first-run', '--user-data-dir=' + profile):
         options.add_argument(arg)
     options.add_experimental_option('prefs', {'download.default_directory': downloads,
-                                              'download.prompt_for_download': False})
+                                              'download.prompt_for_download': False,
+                                              # a cue sheet's changed track files, one download each
+                                              'profile.default_content_setting_values.automatic_downloads': 1})
     return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
 
 
@@ -322,6 +324,115 @@ def download(downloads, name, expected):
     return []
 
 
+def disc(seed):
+    """A cue sheet's track files: a data track and two audio tracks, each a
+    whole number of raw sectors."""
+    rnd = random.Random(seed)
+    return [rnd.randbytes(2352 * n) for n in (24, 7, 5)]
+
+
+def sheet(names, types=('BINARY',) * 3):
+    modes = ('MODE1/2352', 'AUDIO', 'AUDIO')
+    return ''.join('FILE "%s" %s\n  TRACK %02d %s\n    INDEX 01 00:00:00\n' % (n, t, i + 1, m)
+                   for i, (n, t, m) in enumerate(zip(names, types, modes))).encode()
+
+
+def cuecases():
+    """Each: name, track files, sheet text (None: the usual one), patch, the
+    indexes of the track files picked, and whether Mavrin changes files."""
+    tracks = disc(3)
+    t1, t2 = len(tracks[0]), len(tracks[1])
+    end = t1 + t2 + len(tracks[2])
+    # Records in track 1, across the end of track 1 into track 2 of another
+    # case, in track 3 and past the image's end (the last file grows).
+    one3 = (header(0, 'tracks 1 and 3') + record(100, b'first') + record(t1 + t2 + 9, b'third') +
+            record(end + 30, b'past the end') + record(200, b'late') * 3)
+    only1 = header(0, 'track 1') + record(37000, b'only the first') + record(5, b'x')
+    return [
+        ('cue13', tracks, None, one3, (0, 1, 2)),
+        ('cue1', tracks, None, only1, (0, 1, 2)),
+        ('cuemissing', tracks, None, only1, (0, 2)),
+        ('cueextra', tracks + [b'not listed'], None, only1, (0, 1, 2, 3)),
+        ('cuebad', tracks, b'FILE "t1.bin" BINARY\n  TRACK 01 MODE1/2352\n  INDEX 01 xx\n', only1, (0, 1, 2)),
+        ('cuewave', tracks, None, only1, (0, 1, 2), ('BINARY', 'WAVE', 'BINARY')),
+    ]
+
+
+def runcue(driver, server, work, downloads, case):
+    """A cue sheet and its track files in the page against Mavrin and zeminfo on
+    the same folder: the report, the log, the downloads (exactly the track
+    files Mavrin changes, each byte for byte), and the hashes before and
+    after, as zeminfo --hash gives them."""
+    from selenium.webdriver.common.by import By
+    name, tracks, text, patch, picked = case[:5]
+    types = case[5] if len(case) > 5 else ('BINARY',) * 3
+    folder = os.path.join(work, name)
+    os.makedirs(folder)
+    names = ['%s-t%d.bin' % (name, i + 1) for i in range(len(tracks))]
+    text = text.replace(b't1.bin', names[0].encode()) if text else sheet(names[:3], types)
+    for n, b in zip(names + ['disc.cue', 'p.zem'], tracks + [text, patch]):
+        with open(os.path.join(folder, n), 'wb') as f:
+            f.write(b)
+    mine = os.path.join(work, name + '-mavrin')
+    os.makedirs(mine)
+    for n in [names[i] for i in picked] + ['disc.cue', 'p.zem']:
+        shutil.copy(os.path.join(folder, n), mine)
+    info = subprocess.run([ZEMINFO, 'p.zem', 'disc.cue'], cwd=mine, capture_output=True)
+    report = '\n'.join(t for t in (info.stdout.decode().rstrip('\n'), info.stderr.decode().rstrip('\n')) if t)
+    before = subprocess.run([ZEMINFO, '--hash', 'disc.cue'], cwd=mine, capture_output=True)
+    out = subprocess.run([MAVRIN, 'disc.cue', 'p.zem'], cwd=mine, capture_output=True, check=True).stdout
+    after = subprocess.run([ZEMINFO, '--hash', 'disc.cue'], cwd=mine, capture_output=True)
+    changes = [n for n in names if os.path.exists(os.path.join(mine, n)) and
+               open(os.path.join(mine, n), 'rb').read() != open(os.path.join(folder, n), 'rb').read()]
+
+    el = lambda i: driver.find_element(By.ID, i)  # noqa: E731
+    state = lambda: driver.find_element(By.TAG_NAME, 'body').get_attribute('data-state')  # noqa: E731
+    driver.get('http://127.0.0.1:%d/index.html?save=download' % server.server_address[1])
+    if not wait(lambda: state() == 'ready', 30):
+        return ['the page did not load: ' + el('status').text]
+    faults = []
+    blank = el('report').get_attribute('textContent')
+    el('image').send_keys('\n'.join(os.path.join(folder, n) for n in
+                                    ['disc.cue'] + [names[i] for i in picked]))
+    el('patch').send_keys(os.path.join(folder, 'p.zem'))
+    shown = wait(lambda: state() == 'ready' and el('report').get_attribute('textContent') not in
+                 (blank, 'Examining…') and el('report').get_attribute('textContent'), 120)
+    if shown != report:
+        faults.append('the report is not zeminfo\'s:\n%s\n--- zeminfo ---\n%s' % (shown, report))
+    el('apply').click()
+    if not wait(lambda: state() in ('done', 'stopped', 'damaged', 'failed'), 300):
+        return faults + ['the page did not finish: ' + el('status').text]
+    log = el('log').get_attribute('textContent')
+    lines = terminal(out, [])
+    missing = [n for i, n in enumerate(names[:3]) if i not in picked]
+    if missing and 'but not picked: ' + ', '.join(missing) not in log:
+        faults.append('the log does not name the track files not picked: ' + log)
+    if len(names) > 3 and 'ignored): ' + names[3] not in log:
+        faults.append('the log does not name the picked file the sheet does not list: ' + log)
+    shownlines = ''.join(l + '\n' for l in log.split('\n') if not l.startswith(('Listed in', 'Picked but')))
+    if not shownlines.startswith(lines):
+        faults.append('the log is not Mavrin\'s:\n%s\n--- Mavrin ---\n%s' % (log, lines))
+    for n in changes:
+        faults += download(downloads, n, open(os.path.join(mine, n), 'rb').read())
+    time.sleep(0.5)
+    extra = [n for n in os.listdir(downloads) if n.startswith(name + '-') and n not in changes]
+    if extra:
+        faults.append('downloads of files Mavrin leaves unchanged: ' + ', '.join(extra))
+    unchanged = [names[i] for i in picked if i < 3 and names[i] not in changes]
+    if changes and unchanged and 'no download needed: ' + ', '.join(unchanged) not in log:
+        faults.append('the log does not say which track files are unchanged: ' + log)
+    if before.returncode == 0:
+        el('hashes').click()
+        got = wait(lambda: el('hashreport').get_attribute('data-done') and
+                   el('hashreport').get_attribute('textContent'), 120) or ''
+        want = 'Before patching:\n' + before.stdout.decode().rstrip('\n')
+        if changes:
+            want += '\n\nAfter patching:\n' + after.stdout.decode().rstrip('\n')
+        if got != want:
+            faults.append('the hashes are not zeminfo --hash\'s:\n%s\n--- zeminfo ---\n%s' % (got, want))
+    return faults
+
+
 def changedfile(el, state, downloads, name, saved):
     """Applies a patch after the picked file name changed on disk: the page
     must say so, in words, and write nothing."""
@@ -363,6 +474,7 @@ def main():
     ap.add_argument('--zeminfo', required=True)
     ap.add_argument('--example', required=True)
     ap.add_argument('--only', help='the cases to run, by name, comma-separated')
+    ap.add_argument('--cue', default='no', help='yes: the page reads cue sheets')
     args = ap.parse_args()
     MAVRIN, ZEMINFO = os.path.abspath(args.mavrin), os.path.abspath(args.zeminfo)
     lack = missing()
@@ -384,6 +496,8 @@ def main():
         table.append(('two-tabs', functools.partial(
             twotabs, first=('tab-one', ex, exz, [], {'query': ''}),
             second=('tab-two', ex, exz, [], {'query': ''}))))
+        if args.cue == 'yes':
+            table += [(case[0], functools.partial(runcue, case=case)) for case in cuecases()]
         if args.only:
             table = [t for t in table if t[0] in args.only.split(',')]
         for name, run in table:

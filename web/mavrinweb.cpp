@@ -30,10 +30,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "image.hpp"
 #include "infocore.hpp"
 #include "zemreader.hpp"
 
 namespace {
+
+// The image is one picked file or a cue sheet's track files (the image
+// layer, as in Mavrin). Each file the records change is made on its own, in
+// the same one pass over it: the records are cut to the file's bytes of the
+// logical image and placed at their offsets in it (the last file takes what
+// lies past the logical end, as Mavrin's writes do). A track file that no
+// record changes is not read or written at all.
 
 // Slices of the image: read, patched and written one at a time.
 constexpr int sliceshift = 22;
@@ -46,8 +54,13 @@ constexpr long keymax = 1L << 19;
 
 // The run: files, what the header said, and the buffers.
 struct Web {
-    int patchfd, imagefd;
-    int64_t patchlen, imagelen;
+    int patchfd;
+    int64_t patchlen, imagelen;    // imagelen: the logical image's size
+    disc::Image img;
+    bool changed[disc::maxfiles];  // a file the records write into
+    int64_t clipfrom, clipto;      // the file being made: its bytes of the logical image
+    int64_t readlen, outlen;       // its size, and its result's size
+    double donebefore, alltotal;   // progress over every file made
     zem::kind kind;
     zem::Trailer trailer;
     int question;                  // the question asked last: 1 size, 2 content
@@ -57,7 +70,7 @@ struct Web {
     unsigned char chunk[256 * 1024];   // the reader's buffer
     int64_t records;               // counted by the check pass
     uint64_t heads;                // the reader's hash of their heads
-    int64_t resultlen;             // the image's size, or the last record's end
+    int64_t resultlen;             // the logical image's size, or the last record's end
 
     bool pending;                  // the reader holds a record the last batch had no room for
     unsigned char batch[batchlen];
@@ -144,6 +157,14 @@ void saytext(const char *label, const unsigned char *p, long n, bool lines)
 // What the run does next: the page asks, or patches, or it has ended.
 enum next { nextend = 0, nextask = 1, nextpatch = 2 };
 
+// n bytes of the logical image at pos, zeros past what it holds.
+void imagebytes(int64_t pos, long n, unsigned char *out)
+{
+    int64_t got = disc::readimage(w.img, out, n, pos);
+    if (got < 0) got = 0;
+    std::memset(out + got, 0, size_t(n - got));
+}
+
 // The image checks of a version 2.0 patch, from question q on: its size,
 // then its bytes at the block offset against the validation block.
 int checkimage(int q)
@@ -159,7 +180,7 @@ int checkimage(int q)
     }
     static unsigned char stored[zem::checkblocklen], now[zem::checkblocklen];
     bytesat(w.patchfd, zem::checkblockpos, zem::checkblocklen, stored);
-    bytesat(w.imagefd, zem::imageblockpos, zem::checkblocklen, now);
+    imagebytes(zem::imageblockpos, zem::checkblocklen, now);
     if (q <= 2 && std::memcmp(stored, now, sizeof now) != 0) {
         say("The BINfile does not seem to be the right one\n"
             "CONTINUE though? (Suggestion: NO) (y/n): ");
@@ -211,16 +232,24 @@ int64_t readbatch()
             n++;
             if (w.reader.len == 0) continue;   // writes nothing
         }
-        long need = zem::recheadlen + w.reader.len;
+        // The record's bytes in the file being made, at their offset in it.
+        int64_t pos = int64_t(w.reader.pos), end = pos + w.reader.len;
+        int64_t a = pos > w.clipfrom ? pos : w.clipfrom, b = end < w.clipto ? end : w.clipto;
+        if (a >= b) {
+            w.pending = false;
+            continue;
+        }
+        long len = long(b - a);
+        long need = zem::recheadlen + len;
         w.pending = w.batchfill + need > batchlen || nkeys + 2 > keymax;
         if (w.pending) break;
         unsigned char *at = w.batch + w.batchfill;
-        zem::putle32(at, w.reader.pos);
-        at[zem::recposlen] = (unsigned char)w.reader.len;
-        std::memcpy(at + zem::recheadlen, w.reader.data, size_t(w.reader.len));
-        int64_t first = int64_t(w.reader.pos) >> sliceshift;
-        nkeys += 1 + ((int64_t(w.reader.pos) + w.reader.len - 1) >> sliceshift != first);
-        pieces(uint32_t(w.batchfill), w.reader.pos, w.reader.len, false);
+        zem::putle32(at, uint32_t(a - w.clipfrom));
+        at[zem::recposlen] = (unsigned char)len;
+        std::memcpy(at + zem::recheadlen, w.reader.data + (a - pos), size_t(len));
+        int64_t first = (a - w.clipfrom) >> sliceshift;
+        nkeys += 1 + ((b - w.clipfrom - 1) >> sliceshift != first);
+        pieces(uint32_t(w.batchfill), a - w.clipfrom, len, false);
         w.batchfill += need;
     }
     if (w.batchfill == 0) return n;
@@ -270,11 +299,14 @@ int64_t batchend()
     return w.pending ? w.reader.recat : w.area.first + w.area.len;
 }
 
-// Progress counts the result's bytes, then the patch's records placed after
-// the first batch.
-double worktotal()
+// Progress counts each made file's bytes, then the patch's records placed
+// after the first batch, file after file.
+double filework(int i)
 {
-    return double(w.resultlen) + double(w.area.len);
+    const disc::ImageFile &f = w.img.files[i];
+    bool last = i == w.img.nfiles - 1;
+    int64_t out = last && w.resultlen - f.first > f.size ? w.resultlen - f.first : f.size;
+    return double(out) + double(w.area.len);
 }
 
 // Puts the first batch's records into the slice of the result at at, len
@@ -287,8 +319,8 @@ bool writeslice(int64_t at, long len, long have)
     std::memset(w.slice + have, 0, size_t(len - have));
     if (k < nslices) applyslice(k, w.slice, at);
     if (!writeall(w.slice, len, at)) return false;
-    double part = double(at + len) / double(w.resultlen);
-    webprogress(double(at + len) + part * double(batchend() - w.area.first), worktotal());
+    double part = double(at + len) / double(w.outlen);
+    webprogress(w.donebefore + double(at + len) + part * double(batchend() - w.area.first), w.alltotal);
     return true;
 }
 
@@ -304,24 +336,29 @@ bool laterbatch(int64_t from)
         applyslice(k, w.slice, w.lo[k]);
         if (!writeall(w.slice, len, w.lo[k])) return false;
         double part = double(k + 1) / double(nslices);
-        webprogress(double(w.resultlen) + double(from - w.area.first) + part * double(to - from),
-                    worktotal());
+        webprogress(w.donebefore + double(w.outlen) + double(from - w.area.first) + part * double(to - from),
+                    w.alltotal);
     }
     return true;
 }
 
 // The check pass: every record read before anything is written; false when
-// the area is damaged or cannot be read. Finds the result's size.
+// the area is damaged or cannot be read. Finds the result's size and the
+// files the records change (a single image file is always made).
 bool checkrecords()
 {
     zem::readrecords(w.reader, w.area, w.patchfd, w.chunk, sizeof w.chunk);
     w.resultlen = w.imagelen;
+    for (int i = 0; i < w.img.nfiles; i++) w.changed[i] = !w.img.cue;
     for (;;) {
         zem::step s = zem::nextrecord(w.reader);
         if (s == zem::stepend) break;
         if (s != zem::steprecord) return false;
         int64_t end = int64_t(w.reader.pos) + w.reader.len;
-        if (w.reader.len > 0 && end > w.resultlen) w.resultlen = end;
+        if (w.reader.len == 0) continue;
+        if (end > w.resultlen) w.resultlen = end;
+        for (int i = disc::fileat(w.img, w.reader.pos), j = disc::fileat(w.img, end - 1); i <= j; i++)
+            w.changed[i] = true;
     }
     w.records = w.reader.records;
     w.heads = w.reader.heads;
@@ -337,7 +374,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webstart(const char *patchpath, const char *
                                               const char *name, const char *imagename)
 {
     std::string error;
-    w.patchfd = w.imagefd = -1;
+    w.patchfd = -1;
     w.question = 0;
     w.pending = false;
     say("Mavrin v2.0 for the web\n");
@@ -345,20 +382,25 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webstart(const char *patchpath, const char *
         say("%s\n", error.c_str());
         return nextend;
     }
-    w.imagefd = open(imagepath, O_RDONLY);
+    // The image through the image layer, as Mavrin opens it: a cue sheet's
+    // track files by the sheet's rules, the refused file named. One file
+    // picked as both is refused as Mavrin refuses it: the image cannot be
+    // opened for update while it is the patch being read.
     w.patchfd = open(patchpath, O_RDONLY);
-    struct stat imagest, patchst;
-    // One file picked as both is refused as Mavrin refuses it: the image
-    // cannot be opened for update while it is the patch being read.
-    bool same = w.imagefd >= 0 && w.patchfd >= 0 && fstat(w.imagefd, &imagest) == 0 &&
-                fstat(w.patchfd, &patchst) == 0 && imagest.st_dev == patchst.st_dev &&
-                imagest.st_ino == patchst.st_ino;
-    if (w.imagefd < 0 || w.patchfd < 0 || same) {
-        say("File %s does not exist.\n", w.imagefd < 0 || same ? imagename : name);
+    struct stat patchst;
+    bool patchok = w.patchfd >= 0 && fstat(w.patchfd, &patchst) == 0;
+    static disc::ImageError err;
+    bool cue = disc::iscuesheet(imagepath);
+    if (!disc::openimage(w.img, imagepath, false, patchok ? &patchst : nullptr, name, err)) {
+        say("File %s does not exist.\n", cue ? err.path : imagename);
+        return nextend;
+    }
+    if (!patchok) {
+        say("File %s does not exist.\n", name);
         return nextend;
     }
     w.patchlen = filesize(w.patchfd);
-    w.imagelen = filesize(w.imagefd);
+    w.imagelen = w.img.size;
 
     /* Identify */
     unsigned char head[zem::methodpos + 1];
@@ -441,19 +483,54 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webcheck()
         say("ERROR: damaged ZEM file, the BIN file was not changed.\n");
         return patchdamaged;
     }
+    w.alltotal = 0;
+    for (int i = 0; i < w.img.nfiles; i++)
+        if (w.changed[i]) w.alltotal += filework(i);
+    return patchdone;
+}
+
+// The image's files (after webcheck): how many, each one's path as opened,
+// and whether the records change it (a single file: always).
+extern "C" EMSCRIPTEN_KEEPALIVE int webnfiles()
+{
+    return w.img.nfiles;
+}
+extern "C" EMSCRIPTEN_KEEPALIVE const char *webfilename(int i)
+{
+    return w.img.files[i].path;
+}
+extern "C" EMSCRIPTEN_KEEPALIVE int webchanged(int i)
+{
+    return w.changed[i] ? 1 : 0;
+}
+
+// Starts making file i: the records cut to its bytes, the first batch
+// read. Returns the outcome so far.
+extern "C" EMSCRIPTEN_KEEPALIVE int webfilestart(int i)
+{
+    const disc::ImageFile &f = w.img.files[i];
+    const bool last = i == w.img.nfiles - 1;
+    w.clipfrom = f.first;
+    w.clipto = last ? INT64_MAX : f.first + f.size;
+    w.readlen = f.size;
+    w.outlen = last && w.resultlen - f.first > f.size ? w.resultlen - f.first : f.size;
+    w.donebefore = 0;
+    for (int j = 0; j < i; j++)
+        if (w.changed[j]) w.donebefore += filework(j);
+    w.pending = false;
     zem::readrecords(w.reader, w.area, w.patchfd, w.chunk, sizeof w.chunk);
     return readbatch() >= 0 ? patchdone : writefailed();
 }
 
-// The result's size, the slices it is written in, and where the worker
-// puts the image's bytes of a slice (after webcheck).
+// The made file's size, the slices it is written in, and where the worker
+// puts the picked file's bytes of a slice (after webfilestart).
 extern "C" EMSCRIPTEN_KEEPALIVE double webresultlen()
 {
-    return double(w.resultlen);
+    return double(w.outlen);
 }
 extern "C" EMSCRIPTEN_KEEPALIVE double webimagelen()
 {
-    return double(w.imagelen);
+    return double(w.readlen);
 }
 extern "C" EMSCRIPTEN_KEEPALIVE int webslicelen()
 {
@@ -470,8 +547,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webslice(double at, int len, int have)
     return writeslice(int64_t(at), len, have) ? 1 : 0;
 }
 
-// After the last slice: the later batches, in place. Prints the last of
-// Mavrin's lines; returns the outcome.
+// After the last slice of a file: the later batches, in place. Returns the
+// outcome.
 extern "C" EMSCRIPTEN_KEEPALIVE int webfinish()
 {
     int64_t n = 1;
@@ -484,6 +561,33 @@ extern "C" EMSCRIPTEN_KEEPALIVE int webfinish()
     // The patch must have held what the check pass read.
     if (!ok || n < 0 || w.reader.records != w.records || w.reader.heads != w.heads)
         return writefailed();
-    say("DONE..\n");
     return patchdone;
+}
+
+// After every file is made: the last of Mavrin's lines.
+extern "C" EMSCRIPTEN_KEEPALIVE void webdone()
+{
+    say("DONE..\n");
+}
+
+// The files a cue sheet lists, by the image layer's reading of it, one a
+// line; empty when it does not parse (the refusal says why).
+extern "C" EMSCRIPTEN_KEEPALIVE const char *weblisted(const char *sheetpath)
+{
+    static std::string names;
+    static disc::CueSheet sheet;
+    char reason[disc::reasonmax];
+    names.clear();
+    int fd = open(sheetpath, O_RDONLY);
+    if (fd < 0) return "";
+    std::string text;
+    char buf[65536];
+    long got;
+    for (int64_t at = 0; (got = zem::readat(fd, (unsigned char *)buf, sizeof buf, at)) > 0; at += got)
+        text.append(buf, size_t(got));
+    close(fd);
+    if (text.find('\0') != std::string::npos || !disc::parsecue(text.c_str(), sheet, reason, sizeof reason))
+        return "";
+    for (int i = 0; i < sheet.nfiles; i++) names += std::string(sheet.files[i]) + "\n";
+    return names.c_str();
 }

@@ -55,14 +55,27 @@ function log(text) {
   $('log').textContent += text;
 }
 
-// The one image file, or null; says why not in the status line.
+// What was picked as the image: {image} for one image file, {disc} for a
+// cue sheet with its track files ({sheet, files}, the sheet among the
+// files), or null; says why not in the status line.
 function pickedimage() {
-  const files = $('image').files;
-  if (files.length > 1) {
-    setstatus('Choose one image file: cue sheets with their track files are not supported yet.');
+  const files = Array.from($('image').files);
+  const sheets = files.filter((f) => /\.cue$/i.test(f.name));
+  if (sheets.length === 1) return { disc: { sheet: sheets[0], files: files } };
+  if (sheets.length > 1) {
+    setstatus('Choose one cue sheet, with its track files.');
     return null;
   }
-  return files.length ? files[0] : null;
+  if (files.length > 1) {
+    setstatus('Choose one image file, or a cue sheet with its track files.');
+    return null;
+  }
+  return files.length ? { image: files[0] } : null;
+}
+
+// The name the page gives the picked image in its lines.
+function imagename(picked) {
+  return picked.disc ? picked.disc.sheet.name : picked.image.name;
 }
 
 // Starts a worker on a task; calls onmessage with each message it sends.
@@ -88,13 +101,14 @@ function examine() {
   const patch = $('patch').files[0];
   const image = pickedimage();
   $('apply').disabled = !patch || !image || busy;
+  $('hashes').disabled = !image;
   if (!patch) return;
-  if ($('image').files.length > 1) return;
-  setstatus('zeminfo is examining ' + patch.name + (image ? ' and ' + image.name : '') + '…',
+  if ($('image').files.length > 1 && !image) return;
+  setstatus('zeminfo is examining ' + patch.name + (image ? ' and ' + imagename(image) : '') + '…',
             'examining');
   $('report').textContent = 'Examining…';
   examining = new Promise((resolve) => {
-    examiner = startworker('info', { patch: patch, image: image }, (m, w) => {
+    examiner = startworker('info', Object.assign({ patch: patch }, image || {}), (m, w) => {
       w.terminate();
       if (w !== examiner) return resolve();
       examiner = null;
@@ -156,10 +170,48 @@ async function result() {
   return (await dir.getFileHandle(resultname)).getFile();
 }
 
+// Offers each made track file of a cue sheet under its own name (downloaded
+// at once with ?save=download), and says which need no download.
+let resulturls = [];
+async function offerdisc(m) {
+  const root = await navigator.storage.getDirectory();
+  const dir = await (await root.getDirectoryHandle('mavrin')).getDirectoryHandle(tab);
+  const list = $('downloads');
+  list.textContent = '';
+  for (const u of resulturls) URL.revokeObjectURL(u);
+  resulturls = [];
+  made = [];
+  for (const f of m.files) {
+    const file = await (await dir.getFileHandle(f.file)).getFile();
+    made.push({ name: f.name, file: file });
+    const url = URL.createObjectURL(new Blob([file], { type: 'application/octet-stream' }));
+    resulturls.push(url);
+    const li = document.createElement('li');
+    const a = document.createElement('a');
+    a.href = url;
+    a.download = f.name;
+    a.className = 'trackdownload';
+    a.textContent = 'Download the patched ' + f.name + ' (' + f.size + ' bytes)';
+    li.appendChild(a);
+    list.appendChild(li);
+  }
+  $('save').hidden = true;
+  $('discsave').hidden = false;
+  for (const f of m.files) {
+    log((downloadonly ? 'Saved as a download: ' : 'Patched, ready to download: ') + f.name + ', ' +
+        f.size + ' bytes.\n');
+  }
+  if (downloadonly) for (const a of list.querySelectorAll('a')) a.click();
+  if (m.unchanged.length) {
+    log('Unchanged, no download needed: ' + m.unchanged.join(', ') + '.\n');
+  }
+}
+
 // Offers the result under the image's name; downloads it at once with
 // ?save=download.
 async function offer(name, size) {
   const file = await result();
+  made = [{ name: name, file: file }];
   if (resulturl) URL.revokeObjectURL(resulturl);
   // Raw bytes, so that a name without an extension keeps none (a browser
   // may add .txt to a download of no type).
@@ -201,6 +253,47 @@ async function writeback() {
   }
 }
 
+// The files made by the last run, {name, file}, for the hashes after it.
+let made = [];
+
+// zeminfo --hash on the picked image, and on the image as patched when the
+// last run made files: those files in place of the picked ones of their name.
+function hashes() {
+  const image = pickedimage();
+  if (!image) return;
+  const button = $('hashes');
+  button.disabled = true;
+  const runs = [['Before patching', image]];
+  if (made.length && document.body.dataset.state === 'done') {
+    const swap = (f) => {
+      const r = made.find((x) => x.name === f.name);
+      return r ? new File([r.file], f.name, { lastModified: f.lastModified }) : f;
+    };
+    runs.push(['After patching', image.disc
+      ? { disc: { sheet: image.disc.sheet, files: image.disc.files.map(swap) } }
+      : { image: swap(image.image) }]);
+  }
+  const texts = [];
+  const next = () => {
+    if (!runs.length) {
+      $('hashreport').textContent = texts.join('\n\n');
+      $('hashreport').dataset.done = 'yes';
+      button.disabled = false;
+      return;
+    }
+    const [label, what] = runs.shift();
+    startworker('info', Object.assign({ patch: null, hash: true }, what), (m, w) => {
+      w.terminate();
+      texts.push(label + ':\n' + (m.failed ? 'zeminfo failed: ' + m.failed
+                                             : [m.report, m.errors].filter((t) => t).join('\n')));
+      next();
+    });
+  };
+  $('hashreport').textContent = 'Reading every file…';
+  delete $('hashreport').dataset.done;
+  next();
+}
+
 function finish(text, state) {
   busy = false;
   $('image').disabled = $('patch').disabled = false;
@@ -217,6 +310,8 @@ async function apply(event) {
   const image = pickedimage();
   if (!patch || !image || busy) return;
   busy = true;
+  made = [];
+  $('discsave').hidden = true;
   $('image').disabled = $('patch').disabled = $('apply').disabled = true;
   $('imagepick').disabled = true;
   $('save').hidden = true;
@@ -235,9 +330,18 @@ async function apply(event) {
     setstatus('Waiting for zeminfo to finish…');
     await examining;
   }
-  setstatus('Patching ' + image.name + '…', 'running');
-  startworker('patch', { patch: patch, image: image }, (m, w) => {
+  setstatus('Patching ' + imagename(image) + '…', 'running');
+  startworker('patch', Object.assign({ patch: patch }, image), (m, w) => {
     if (m.log) log(m.log);
+    else if (m.listing) {
+      if (m.listing.missing.length) {
+        log('Listed in ' + image.disc.sheet.name + ' but not picked: ' + m.listing.missing.join(', ') + '\n');
+      }
+      if (m.listing.ignored.length) {
+        log('Picked but not listed in ' + image.disc.sheet.name + ' (ignored): ' +
+            m.listing.ignored.join(', ') + '\n');
+      }
+    }
     else if (m.progress) setprogress(m.progress[0], m.progress[1]);
     else if (m.ask) ask(w, m.ask);
     else if (m.failed) {
@@ -248,8 +352,9 @@ async function apply(event) {
       w.terminate();
       if (m.end === 'done') {
         setprogress(1, 1);
-        resultname = m.file;
-        offer(image.name, m.size).then(
+        const offered = m.disc ? offerdisc(m) : (resultname = m.files[0].file,
+                                                  offer(image.image.name, m.files[0].size));
+        offered.then(
           () => finish('Done: the patched image is ' + (downloadonly ? 'downloaded.' : 'ready.'),
                        'done'),
           (e) => finish('Saving the result failed: ' + e.message, 'failed'));
@@ -291,6 +396,7 @@ document.addEventListener('DOMContentLoaded', () => {
   });
   $('patch').addEventListener('change', examine);
   $('writeback').addEventListener('click', writeback);
+  $('hashes').addEventListener('click', hashes);
   if (window.showOpenFilePicker && !downloadonly) {
     $('imagepick').hidden = false;
     $('imagepick').addEventListener('click', pickimage);

@@ -3,7 +3,9 @@
 // origin-private file system.
 'use strict';
 
-// The first message says what to run: {task, glue, wasm, tab, patch, image}.
+// The first message says what to run: {task, glue, wasm, tab, patch, image,
+// disc}: image is one picked image file, or disc the picked cue sheet and
+// track files ({sheet, files}: the sheet among them).
 // glue is the address of the module's Emscripten script, wasm its binary
 // (both fetched by the page as it loaded: nothing is requested from here);
 // tab names the page's own folder of the origin-private file system.
@@ -48,7 +50,8 @@ function onefile(a, b) {
 // is mounted once, at one path for both, and so refused as the programs
 // refuse it. Every read of the mount says so when a file has changed.
 function mount(FS, patch, image) {
-  const blobs = [{ name: patch.name, data: patch }];
+  if (!patch) patch = { name: 'no patch' };   // --hash: the image alone
+  const blobs = patch.size === undefined ? [] : [{ name: patch.name, data: patch }];
   let imagepath = null;
   if (image && onefile(patch, image)) {
     imagepath = patch.name;
@@ -60,9 +63,34 @@ function mount(FS, patch, image) {
   FS.mkdir('/in');
   FS.mount(FS.filesystems.WORKERFS, { blobs: blobs }, '/in');
   FS.chdir('/in');
-  guard(FS, '/in/' + patch.name, patch);
+  if (blobs.length && blobs[0].data === patch) guard(FS, '/in/' + patch.name, patch);
   if (imagepath && imagepath !== patch.name) guard(FS, '/in/' + imagepath, image);
   return { patch: patch.name, image: imagepath };
+}
+
+// Mounts a cue sheet and its picked track files read-only at /in, each under
+// its own name, so that the image layer finds them as it finds them beside
+// a sheet on disk; the patch beside them, or at /zem when one of them has
+// its name. A patch that is one of the picked files is that file, and so
+// refused as the programs refuse it. Returns the paths.
+function mountdisc(FS, patch, disc) {
+  if (!patch) patch = { name: '' };   // --hash: the image alone
+  const blobs = disc.files.map((f) => ({ name: f.name, data: f }));
+  FS.mkdir('/in');
+  const same = disc.files.find((f) => onefile(f, patch));
+  const clash = !same && disc.files.some((f) => f.name === patch.name);
+  if (!same && !clash && patch.size !== undefined) blobs.push({ name: patch.name, data: patch });
+  FS.mount(FS.filesystems.WORKERFS, { blobs: blobs }, '/in');
+  let patchpath = same ? same.name : patch.name;
+  if (clash) {
+    FS.mkdir('/zem');
+    FS.mount(FS.filesystems.WORKERFS, { blobs: [{ name: patch.name, data: patch }] }, '/zem');
+    patchpath = '/zem/' + patch.name;
+  }
+  FS.chdir('/in');
+  for (const f of disc.files) guard(FS, '/in/' + f.name, f);
+  if (!same && patch.size !== undefined) guard(FS, patchpath.startsWith('/') ? patchpath : '/in/' + patchpath, patch);
+  return { patch: patchpath, image: disc.sheet.name, same: !!same };
 }
 
 // Reads of the mounted file at path that fail say that file changed.
@@ -281,14 +309,16 @@ async function run(m) {
     await empty(dir);
   }
   const name = unique('patch');
-  const copy = await copyin(dir, name, m.patch);
+  const copy = m.patch ? await copyin(dir, name, m.patch) : null;
   let last;
   try {
     last = m.task === 'info' ? await info(m, settings, copy, lines, errors)
                              : await patch(m, settings, copy, dir);
   } finally {
-    copy.close();
-    await dir.removeEntry(name);
+    if (copy) {
+      copy.close();
+      await dir.removeEntry(name);
+    }
   }
   postMessage(last);
 }
@@ -298,10 +328,16 @@ async function run(m) {
 async function info(m, settings, copy, lines, errors) {
   const mod = await self.ZeminfoWeb(settings);
   self.wasmmemory = () => mod.HEAPU8.byteLength;
-  const paths = mount(mod.FS, m.patch, m.image);
-  servefrom(mod.FS, '/in/' + paths.patch, copy);
-  if (paths.image) readahead(mod.FS, '/in/' + paths.image, m.image, 2 << 20, 4);
-  const args = ['--', paths.patch];
+  const paths = m.disc ? mountdisc(mod.FS, m.patch, m.disc) : mount(mod.FS, m.patch, m.image);
+  if (copy && !paths.same) servefrom(mod.FS, paths.patch.startsWith('/') ? paths.patch : '/in/' + paths.patch, copy);
+  if (m.disc) {
+    for (const f of m.disc.files) readahead(mod.FS, '/in/' + f.name, f, 2 << 20, 2);
+  } else if (paths.image) {
+    readahead(mod.FS, '/in/' + paths.image, m.image, 2 << 20, 4);
+  }
+  const args = ['--'];
+  if (m.hash) args.unshift('--hash');
+  if (m.patch) args.push(paths.patch);
   if (paths.image) args.push(paths.image);
   const status = mod.callMain(args);
   return { report: lines.join('\n'), errors: errors.join('\n'), status: status };
@@ -327,10 +363,12 @@ async function patch(m, settings, copy, dir) {
   };
   const mod = await self.MavrinWeb(settings);
   self.wasmmemory = () => mod.HEAPU8.byteLength;
-  const paths = mount(mod.FS, m.patch, m.image);
-  servefrom(mod.FS, '/in/' + paths.patch, copy);
+  const paths = m.disc ? mountdisc(mod.FS, m.patch, m.disc) : mount(mod.FS, m.patch, m.image);
+  if (!paths.same) servefrom(mod.FS, paths.patch.startsWith('/') ? paths.patch : '/in/' + paths.patch, copy);
+  if (m.disc) listed(mod, m.disc);
+  const imagename = m.disc ? m.disc.sheet.name : m.image.name;
   let next = mod.ccall('webstart', 'number', ['string', 'string', 'string', 'string'],
-                       [paths.patch, paths.image, m.patch.name, m.image.name]);
+                       [paths.patch, paths.image, m.patch.name, imagename]);
   while (next === nextask) {
     const yes = await new Promise((resolve) => {
       answered = resolve;
@@ -340,27 +378,74 @@ async function patch(m, settings, copy, dir) {
     next = mod.ccall('webanswer', 'number', ['number'], [yes ? 1 : 0]);
   }
   if (next === nextend) {
-    const same = paths.image === paths.patch;
+    const same = paths.image === paths.patch || paths.same;
     return { end: 'stopped', reason: same ? 'the image picked is the patch itself' : '' };
   }
 
-  const name = unique('result');
-  const out = await (await dir.getFileHandle(name, { create: true })).createSyncAccessHandle();
-  let outcome = patchfailed;
+  // Each file the records change, made into a new file of folder dir; the
+  // others are neither read nor written.
+  let outcome = mod._webcheck();
+  const made = [];
+  const unchanged = [];
+  const byname = new Map((m.disc ? m.disc.files : []).map((f) => [f.name, f]));
   try {
-    mod.out = out;
-    outcome = mod._webcheck();
-    if (outcome === patchdone) outcome = await slices(mod, m.image);
-    if (outcome === patchdone) outcome = mod._webfinish();
-    out.flush();
+    const n = outcome === patchdone ? mod._webnfiles() : 0;
+    for (let i = 0; i < n && outcome === patchdone; i++) {
+      const path = mod.ccall('webfilename', 'string', ['number'], [i]).replace(/^(\.\/)+/, '');
+      const shown = m.disc ? path : m.image.name;
+      if (!mod._webchanged(i)) {
+        unchanged.push(shown);
+        continue;
+      }
+      const name = unique('result');
+      const out = await (await dir.getFileHandle(name, { create: true })).createSyncAccessHandle();
+      made.push({ name: shown, file: name, size: 0 });
+      try {
+        mod.out = out;
+        outcome = mod._webfilestart(i);
+        if (outcome === patchdone) outcome = await slices(mod, m.disc ? byname.get(path) : m.image);
+        if (outcome === patchdone) outcome = mod._webfinish();
+        made[made.length - 1].size = mod._webresultlen();
+        out.flush();
+      } finally {
+        out.close();
+      }
+    }
+    if (outcome === patchdone) mod._webdone();
   } finally {
-    out.close();
-    if (outcome !== patchdone) await dir.removeEntry(name);
+    if (outcome !== patchdone) {
+      for (const f of made) await dir.removeEntry(f.file);
+    }
   }
   if (outcome !== patchdone) {
     return { end: outcome === patchdamaged ? 'damaged' : 'failed', reason: mod.failure || '' };
   }
-  return { end: 'done', size: mod._webresultlen(), file: name };
+  return { end: 'done', files: made, unchanged: unchanged, disc: !!m.disc };
+}
+
+// Names the track files the sheet lists that were not picked, and the
+// picked files it does not list (ignored), by the image layer's reading of
+// the sheet and its match of names (the exact name, else one that differs
+// only in case).
+function listed(mod, disc) {
+  const names = mod.ccall('weblisted', 'string', ['string'], [disc.sheet.name])
+    .split('\n').filter((n) => n);
+  if (names.length === 0) return;
+  const picked = disc.files.filter((f) => f !== disc.sheet).map((f) => f.name);
+  const used = new Set();
+  const missing = [];
+  for (const name of names) {
+    const base = name.replace(/\\/g, '/');
+    let hit = picked.find((p) => p === base);
+    if (!hit) {
+      const alike = picked.filter((p) => p.toLowerCase() === base.toLowerCase());
+      if (alike.length === 1) hit = alike[0];
+    }
+    if (hit) used.add(hit);
+    else missing.push(name);
+  }
+  const extra = picked.filter((p) => !used.has(p));
+  postMessage({ listing: { missing: missing, ignored: extra } });
 }
 
 // The pass that makes the result: each slice of the image read in turn into

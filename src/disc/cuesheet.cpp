@@ -9,6 +9,7 @@
 #include <libcue.h>
 #include <new>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace disc {
@@ -30,7 +31,13 @@ void startcatch(Catch &c)
     c.saved = fcntl(2, F_DUPFD_CLOEXEC, 3);   // -1 when standard error is closed
     // Where memfds are missing, libcue's words are lost and only a parse it
     // gives up on is refused.
+#ifdef __EMSCRIPTEN__
+    // The page's C library has no memfds: a file of its memory file system,
+    // kept under its name (its dup2 opens the file again by name).
+    int fd = open("/tmp/cuesheet-words", O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+#else
     int fd = memfd_create("cuesheet", MFD_CLOEXEC);
+#endif
     if (fd < 0) fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     c.sink = fd >= 0 && fd < 3 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
     if (fd >= 0 && fd < 3) close(fd);
@@ -51,8 +58,10 @@ bool endcatch(Catch &c, char *msg, size_t msglen)
     msg[0] = 0;
     bool said = false;
     if (c.sink >= 0) {
-        off_t n = lseek(c.sink, 0, SEEK_CUR);
-        said = n > 0;
+        // Its size, not its offset: the page's C library gives a duplicated
+        // descriptor an offset of its own.
+        struct stat st;
+        said = fstat(c.sink, &st) == 0 && st.st_size > 0;
         char line[reasonmax] = {0};
         ssize_t got = pread(c.sink, line, sizeof line - 1, 0);
         if (got > 0) {

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#if defined(__linux__) && !defined(__EMSCRIPTEN__) && __has_include(<linux/openat2.h>)
-#include <linux/openat2.h>
-#define HAVE_OPENAT2 1
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>   // the web page's C library has no openat2: it walks
+#define MAVRIN_OPENAT2 1
 #endif
 #include <new>
 #include <strings.h>
@@ -133,7 +133,7 @@ int beneathbywalk(int dirfd, const char *dirpath, const char *rel, int flags, bo
 // (RESOLVE_BENEATH) and never a magic link of /proc.
 int beneath(int dirfd, const char *dirpath, const char *rel, int flags, bool nolinks)
 {
-#ifdef HAVE_OPENAT2
+#ifdef MAVRIN_OPENAT2
     if (!openat2missing) {
         struct open_how how;
         memset(&how, 0, sizeof how);
