@@ -30,7 +30,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "infocore.hpp"
+#include "explaintext.hpp"
 #include "zemreader.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-// zeminfo: the input files; the patch's header, trailer text and validation
+// The input files; the patch's header, trailer text and validation
 // block; the volume descriptor fields.
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "infocore.hpp"
+#include "explain.hpp"
 
 // Opens without blocking (a FIFO with no writer would wait forever) and
 // takes regular files only, and block devices where asked: anything else
