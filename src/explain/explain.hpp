@@ -11,6 +11,7 @@
 #include "explaintext.hpp"
 #include "image.hpp"
 #include "imagehash.hpp"
+#include "stacked.hpp"
 #include "zemreader.hpp"
 
 // Sectors whose EDC the patch breaks that the report names.
@@ -122,11 +123,13 @@ inline void note(int64_t &count, int64_t *first, int64_t s)
 }
 
 // An input file, opened for reading; or an image (one file or a cue sheet's
-// track files) read through the image layer, when img is set.
+// track files) read through the image layer, when img is set; read as a
+// stack of patches leaves it, when stacked is set too.
 struct Input {
     int fd;
     int64_t size;
     const disc::Image *img = nullptr;
+    const explain::Stacked *stacked = nullptr;
 };
 // Opens path, a regular file, or a block device when blockok; error says why
 // it cannot. Sets kindrefused when the file opened but is of another kind.

@@ -45,8 +45,9 @@ void closeinput(Input &in)
 
 void bytesat(const Input &f, int64_t pos, long n, unsigned char *out)
 {
-    const long done = f.img ? long(std::max<int64_t>(0, disc::readimage(*f.img, out, n, pos)))
-                            : std::max(0L, zem::readat(f.fd, out, n, pos));
+    const long done = f.stacked ? long(std::max<int64_t>(0, explain::readstacked(*f.stacked, out, n, pos)))
+                      : f.img ? long(std::max<int64_t>(0, disc::readimage(*f.img, out, n, pos)))
+                              : std::max(0L, zem::readat(f.fd, out, n, pos));
     std::memset(out + done, 0, size_t(n - done));
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "explain.hpp"
 #include "zeminfo.hpp"
@@ -53,3 +54,34 @@ void printcodesjson(const CodesFacts &cf, verdict v);
 void printhashtext(const ImageFacts &imf);
 void printhashjson(const ImageFacts &imf);
 
+// The words of a verdict, as the report's Verdict line gives them.
+std::string verdictwords(const PatchFacts &pf, const ImageFacts *imf, verdict v);
+
+// Several patches in order against one image: each step's facts against the
+// image as the earlier steps leave it, and the bytes of earlier steps it
+// writes over.
+struct StepOverwrite {
+    int step;                    // the earlier step, from 0
+    int64_t bytes;               // its bytes that this step writes over
+    int64_t nruns;               // in runs of bytes
+    std::vector<int64_t> runs;   // where the first of them start
+};
+struct StepFacts {
+    PatchFacts pf;
+    ImageFacts imf;
+    verdict v;
+    bool stacked;                // Mavrin would change the image: later steps meet its records
+    std::vector<StepOverwrite> overwrites;
+};
+// The reports of a stack; decides is the step whose verdict is the stack's,
+// -1 when every step applies cleanly.
+void printstacktext(const std::string &imagefile, const std::vector<StepFacts> &steps, int decides, verdict v);
+void printstackjson(const std::string &imagefile, const std::vector<StepFacts> &steps, int decides, verdict v);
+// zeminfo PATCH... --image IMAGE.
+int runstack(bool asjson, const std::vector<const char *> &patches, const char *imagepath);
+// Ends a run that failed: the message, on standard error or as JSON.
+int failrun(bool asjson, const std::string &error);
+// What Mavrin meets when it opens the image (a cue sheet's track files) and
+// the patch for its run: sets out's writable, and when it cannot go on, why.
+void judgeopen(const char *imagepath, const char *patchpath, ImageFacts &out);
+void judgecueopen(const char *imagepath, const char *patchpath, ImageFacts &out);
