@@ -24,7 +24,7 @@ bool judgesteps(const std::vector<const char *> &patches, const char *imagepath,
         steps[k].pf.file = patches[k];
         if (!openinput(patches[k], ins[k], error) || !readpatch(ins[k], steps[k].pf, error)) return false;
     }
-    ImageFacts base;
+    ImageFacts base = ImageFacts();   // every fact zero until found
     base.file = imagepath;
     Input image = {-1, 0};
     if (!openimageinput(imagepath, stackimg, image, base, error)) return false;
