@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "infocore.hpp"
+#include "explain.hpp"
 #include "patchbuilder.hpp"
 
 namespace {

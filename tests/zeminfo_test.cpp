@@ -1,6 +1,8 @@
 // zeminfo: its diagnoses of real disc images, its report on patches alone and
 // in any record order, and the shape of its JSON in every case.
 #include <algorithm>
+#include <array>
+#include <random>
 #include <map>
 #include <regex>
 #include <nlohmann/json.hpp>
@@ -1114,5 +1116,138 @@ TEST_F(ZemInfo, HashesAndRefusalsOfCueSheets)
         }
         RunResult w = runprog(ZEMINFO, {path("p.zem"), path("Try.cue")}, "", 0, true);
         EXPECT_NE((w.out + w.err).find(row.says), std::string::npos) << w.out << w.err;
+    }
+}
+
+// Several patches in order against one image: each step judged against the
+// image as the earlier steps leave it, the stack's verdict that of the first
+// step that does not apply cleanly.
+TEST_F(ZemInfo, StackJudgesEachPatchAgainstWhatTheEarlierOnesLeave)
+{
+    const bytes orig = makeimage(60000, 7);
+    // The first patch changes bytes of the validation block and grows the image.
+    const std::vector<Rec> first = {{37700, bytes(40, 0x5a)}, {60010, bytes(20, 0x11)}};
+    bytes left = orig;
+    for (const Rec &r : first) putbytes(left, r.pos, r.data);
+    const std::vector<Rec> second = {{100, bytes(30, 0x77)}, {37710, bytes(5, 0x22)}};
+    writefile(path("i.bin"), orig);
+    writefile(path("first.zem"), v2patch(orig, first));
+    writefile(path("madeforleft.zem"), v2patch(left, second));
+    writefile(path("madefororig.zem"), v2patch(orig, second));
+    writefile(path("damaged.zem"), concat(v2patch(orig, {}), {1, 2, 3}));
+    struct Case {
+        std::vector<std::string> patches;
+        std::vector<std::string> verdicts;
+        std::string stack;
+        int decides, status;
+    } cases[] = {
+        {{"first.zem", "madeforleft.zem"}, {"applies", "applies"}, "applies", 0, 0},
+        {{"first.zem", "madefororig.zem"}, {"applies", "asks"}, "asks", 2, 2},
+        // Answered y, the first step leaves a validation block neither was made for.
+        {{"madeforleft.zem", "first.zem"}, {"asks", "asks"}, "asks", 1, 2},
+        {{"first.zem", "first.zem"}, {"applies", "applied"}, "applied", 2, 3},
+        // A damaged patch changes nothing: the next one meets the image without it.
+        {{"first.zem", "damaged.zem", "madeforleft.zem"}, {"applies", "damaged", "applies"}, "damaged", 2, 1},
+        {{"madefororig.zem"}, {"applies"}, "applies", 0, 0},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args;
+        for (const std::string &p : c.patches) args.push_back(path(p));
+        args.push_back(c.decides % 2 ? "-I" : "--image=" + path("i.bin"));
+        if (c.decides % 2) args.push_back(path("i.bin"));
+        SCOPED_TRACE(::testing::PrintToString(args));
+        int status;
+        json j = info(args, status);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(j["verdict"], c.stack);
+        EXPECT_EQ(j["deciding_step"], c.decides ? json(c.decides) : json(nullptr));
+        ASSERT_EQ(j["steps"].size(), c.verdicts.size());
+        for (size_t k = 0; k < c.verdicts.size(); k++) EXPECT_EQ(j["steps"][k]["verdict"], c.verdicts[k]) << k;
+        args.erase(args.begin());   // and in words: the same verdicts
+        args.insert(args.begin(), path(c.patches[0]));
+        const std::string words = runprog(ZEMINFO, args).out;
+        EXPECT_NE(words.find("\nStep " + std::to_string(c.verdicts.size()) + " "), std::string::npos) << words;
+        EXPECT_NE(words.find(c.decides ? "\nStack          : step " + std::to_string(c.decides) + " decides: "
+                                       : "\nStack          : every step applies cleanly"),
+                  std::string::npos)
+            << words;
+    }
+    int status;
+    EXPECT_EQ(info({path("first.zem"), "--image", path("i.bin"), "--hash"}, status)["verdict"], "error");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(info({"--image", path("i.bin")}, status)["verdict"], "error");
+    EXPECT_EQ(status, 1);
+}
+
+// The bytes of earlier steps each step writes over, counted against a model
+// of who wrote each byte last, on random stacks of overlapping patches.
+TEST_F(ZemInfo, StackCountsOverwrittenBytesExactly)
+{
+    std::mt19937 rng(31);
+    auto rnd = [&rng](int n) { return int(rng() % unsigned(n)); };
+    const int imagelen = 20000;
+    writefile(path("i.bin"), makeimage(imagelen, 3));
+    for (int trial = 0; trial < 30; trial++) {
+        const int npatches = 1 + rnd(4);
+        std::vector<int> owner(imagelen + 300, -1);   // the step that wrote each byte last
+        std::vector<std::string> args;
+        std::vector<std::vector<std::array<int64_t, 3>>> expected;   // step, bytes, runs
+        std::vector<std::vector<std::vector<int64_t>>> firstruns;
+        for (int k = 0; k < npatches; k++) {
+            // Records in any order, overlapping one another and the earlier patches'.
+            bytes p = zemheader(0);
+            std::vector<char> writes(owner.size(), 0);
+            for (int r = rnd(12); r >= 0; r--) {
+                const int pos = rnd(4) ? 1000 + rnd(3000) : rnd(imagelen);
+                bytes data(size_t(rnd(256)));
+                for (unsigned char &b : data) b = (unsigned char)rng();
+                addrecord(p, pos, data);
+                std::fill(writes.begin() + pos, writes.begin() + pos + long(data.size()), 1);
+            }
+            const bool cut = npatches > 1 && rnd(6) == 0;
+            if (cut) p.push_back(9);   // a record cut short
+            const std::string name = "s" + std::to_string(k) + ".zem";
+            writefile(path(name), p);
+            args.push_back(path(name));
+            std::map<int, std::array<int64_t, 3>> by;
+            std::map<int, std::vector<int64_t>> runs;
+            for (size_t b = 0; b < owner.size() && !cut; b++) {   // a damaged patch writes nothing
+                if (!writes[b] || owner[b] < 0) continue;
+                std::array<int64_t, 3> &e = by[owner[b]];
+                e[0] = owner[b] + 1;
+                e[1]++;
+                if (b == 0 || !writes[b - 1] || owner[b - 1] != owner[b]) {
+                    if (e[2]++ < 5) runs[owner[b]].push_back(int64_t(b));
+                }
+            }
+            expected.emplace_back();
+            firstruns.emplace_back();
+            for (auto &[o, e] : by) {
+                expected.back().push_back(e);
+                firstruns.back().push_back(runs[o]);
+            }
+            if (!cut)
+                for (size_t b = 0; b < owner.size(); b++)
+                    if (writes[b]) owner[b] = k;
+        }
+        args.push_back("--image");
+        args.push_back(path("i.bin"));
+        SCOPED_TRACE(trial);
+        int status;
+        json j = info(args, status);
+        ASSERT_EQ(j["steps"].size(), size_t(npatches));
+        for (int k = 0; k < npatches; k++) {
+            const json &over = j["steps"][k]["overwrites"];
+            ASSERT_EQ(over.size(), expected[k].size()) << over;
+            int64_t total = 0;
+            for (size_t i = 0; i < over.size(); i++) {
+                EXPECT_EQ(over[i]["step"], expected[k][i][0]);
+                EXPECT_EQ(over[i]["bytes"], expected[k][i][1]);
+                EXPECT_EQ(over[i]["runs"], expected[k][i][2]);
+                EXPECT_EQ(over[i]["first_runs"], json(firstruns[k][i]));
+                total += expected[k][i][1];
+            }
+            EXPECT_EQ(j["steps"][k]["overwritten_bytes"], total);
+        }
     }
 }

@@ -30,8 +30,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "explaintext.hpp"
 #include "image.hpp"
-#include "infocore.hpp"
 #include "zemreader.hpp"
 
 namespace {

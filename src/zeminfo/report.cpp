@@ -524,39 +524,43 @@ void printtext(const PatchFacts &pf, const ImageFacts *imf, verdict v)
     if (imf && imf->examined) printhashes(*imf);
     if (imf && imf->examined && imf->split && pf.damage == zem::flawnone) line("Split dump", splitadvice(pf, *imf).words);
 
-    /* Verdict */
+    const std::string words = verdictwords(pf, imf, v);
+    if (!words.empty()) line("Verdict", words);
+}
+
+std::string verdictwords(const PatchFacts &pf, const ImageFacts *imf, verdict v)
+{
+    const std::string named = imf && !imf->openfailed.empty() ? imf->openfailed : imf ? imf->file : "";
+    const std::string mavrinsays = imf ? "Mavrin prints \"File " + oneline(named) + " does not exist.\"" : "";
     std::string asked;   // what Mavrin asks about, for a partly applied image
     if (imf && askssize(pf, *imf)) asked = "the size";
     if (imf && asksblock(pf, *imf)) asked += asked.empty() ? "the validation block" : " and the validation block";
     switch (v) {
-    case vsound: line("Verdict", "a sound patch"); break;
-    case vdamaged: line("Verdict", "damaged: Mavrin refuses it and changes nothing"); break;
+    case vsound: return "a sound patch";
+    case vdamaged: return "damaged: Mavrin refuses it and changes nothing";
     case vapplies:
-        line("Verdict", pf.kind == zem::version1
-                            ? "Mavrin applies it without asking: a version 1.0 patch cannot check its image"
-                            : "applies cleanly: Mavrin asks nothing");
-        break;
+        return pf.kind == zem::version1 ? "Mavrin applies it without asking: a version 1.0 patch cannot check its image"
+                                        : "applies cleanly: Mavrin asks nothing";
     case vasks:
-        line("Verdict", sizevalid(pf) ? "not the image the patch was made for: Mavrin would ask before patching"
-                                      : "Mavrin would ask before patching: the size the patch stores is invalid");
-        break;
-    case vapplied: line("Verdict", "already applied: applying it again changes nothing"); break;
+        return sizevalid(pf) ? "not the image the patch was made for: Mavrin would ask before patching"
+                             : "Mavrin would ask before patching: the size the patch stores is invalid";
+    case vapplied: return "already applied: applying it again changes nothing";
     case vpartly:
-        line("Verdict", "partly applied: running Mavrin again finishes it, since records are absolute "
-                        "writes; it asks nothing");
-        break;
+        return "partly applied: running Mavrin again finishes it, since records are absolute writes; it asks nothing";
     case vpartlyasks:
-        line("Verdict", "partly applied: Mavrin asks about " + asked +
-                            ", which the patch itself changed; answer y to finish");
-        break;
-    case vunwritable: line("Verdict", "unwritable: " + mavrinsays + " and changes nothing"); break;
+        return "partly applied: Mavrin asks about " + asked + ", which the patch itself changed; answer y to finish";
+    case vunwritable: return "unwritable: " + mavrinsays + " and changes nothing";
     case verror:
     case vcodesright:   // --codes has its own report
     case vcodeswrong: break;
     }
+    return "";
 }
 
-void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std::string &error)
+namespace {
+
+// The report of one patch as one JSON object.
+json reportjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std::string &error)
 {
     json out = {{"patch", nullptr}, {"image", nullptr}, {"verdict", verdictname(v)}};
     if (!error.empty()) out["error"] = error;
@@ -634,7 +638,68 @@ void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std
         i["split_block"] = block;
         out["image"] = i;
     }
+    return out;
+}
+
+} // namespace
+
+void printjson(const PatchFacts *pf, const ImageFacts *imf, verdict v, const std::string &error)
+{
     // File names are bytes; what is not UTF-8 in them shows as U+FFFD.
+    printf("%s\n", reportjson(pf, imf, v, error).dump(2, ' ', false, json::error_handler_t::replace).c_str());
+}
+
+/* The reports of several patches in order against one image */
+
+void printstacktext(const std::string &imagefile, const std::vector<StepFacts> &steps, int decides, verdict v)
+{
+    line("Image", oneline(imagefile));
+    for (size_t k = 0; k < steps.size(); k++) {
+        const StepFacts &st = steps[k];
+        printf("\n");
+        line(("Step " + std::to_string(k + 1)).c_str(), oneline(st.pf.file));
+        line("Verdict", verdictwords(st.pf, &st.imf, st.v));
+        if (!st.stacked) line("Stacked", "no: Mavrin changes nothing, so the next step meets the image without it");
+        std::string over;
+        for (const StepOverwrite &o : st.overwrites) {
+            std::string at;
+            for (int64_t r : o.runs) at += (at.empty() ? "" : ", ") + num(r);
+            if (!over.empty()) over += "; ";
+            over += count(o.bytes, "byte") + " of step " + std::to_string(o.step + 1) + " (" +
+                    oneline(steps[size_t(o.step)].pf.file) + "), " +
+                    (o.nruns == 1 ? "at offset " : "in " + num(o.nruns) + " runs, from offsets ") + at +
+                    (o.runs.size() < size_t(o.nruns) ? ", ..." : "");
+        }
+        line("Overwrites", k == 0 ? "nothing: no earlier patch"
+                           : over.empty() ? "nothing the earlier patches wrote" : over);
+    }
+    printf("\n");
+    if (decides < 0) line("Stack", "every step applies cleanly: Mavrin asks nothing");
+    else line("Stack", "step " + std::to_string(decides + 1) + " decides: " +
+                           verdictwords(steps[size_t(decides)].pf, &steps[size_t(decides)].imf, v));
+}
+
+void printstackjson(const std::string &imagefile, const std::vector<StepFacts> &steps, int decides, verdict v)
+{
+    json list = json::array();
+    for (size_t k = 0; k < steps.size(); k++) {
+        const StepFacts &st = steps[k];
+        json step = reportjson(&st.pf, &st.imf, st.v, "");
+        json over = json::array();
+        int64_t total = 0;
+        for (const StepOverwrite &o : st.overwrites) {
+            over.push_back({{"step", o.step + 1}, {"patch", steps[size_t(o.step)].pf.file}, {"bytes", o.bytes},
+                            {"runs", o.nruns}, {"first_runs", o.runs}});
+            total += o.bytes;
+        }
+        step["step"] = k + 1;
+        step["stacked"] = st.stacked;
+        step["overwritten_bytes"] = total;
+        step["overwrites"] = over;
+        list.push_back(step);
+    }
+    json out = {{"image", imagefile}, {"steps", list}, {"verdict", verdictname(v)},
+                {"deciding_step", decides < 0 ? json(nullptr) : json(decides + 1)}};
     printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
 

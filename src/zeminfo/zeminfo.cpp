@@ -16,6 +16,7 @@ namespace {
 // The usage summary.
 const char usagetext[] =
     "Usage: zeminfo [--json] [--hash] PATCH [IMAGE]\n"
+    "       zeminfo [--json] PATCH... --image IMAGE\n"
     "       zeminfo [--json] --hash IMAGE\n"
     "       zeminfo [--json] --codes IMAGE\n"
     "\n"
@@ -23,6 +24,9 @@ const char usagetext[] =
     "image it was made for, its records, and whether it is damaged. With IMAGE,\n"
     "says whether the patch fits that image and why not, how much of it is\n"
     "already applied, and which sectors it would leave with a wrong EDC or ECC.\n"
+    "With --image, takes the patches in order, as Mavrin would apply them one\n"
+    "after another: says for each whether it fits IMAGE as the earlier ones leave\n"
+    "it, which of their bytes it writes over, and the verdict of the whole stack.\n"
     "With --codes, checks the EDC and ECC of every data sector of IMAGE.\n"
     "IMAGE is one file, or a cue sheet (.cue) whose BINARY track files, in order,\n"
     "make one image, as merging them would.\n"
@@ -31,6 +35,7 @@ const char usagetext[] =
     "      --hash      also give CRC32, MD5 and SHA-1 of IMAGE and of each of its\n"
     "                  files; with IMAGE alone, only those\n"
     "      --codes     check the codes of IMAGE's data sectors; no patch\n"
+    "  -I, --image=IMAGE  every operand is a patch, applied in order to IMAGE\n"
     "  -h, --help      show this help and exit\n"
     "      --version   show the version and exit\n"
     "\n"
@@ -39,13 +44,16 @@ const char usagetext[] =
     "\n"
     "Exit status:\n"
     "  0  the patch applies cleanly, or is partly applied and Mavrin asks nothing\n"
+
     "     (without IMAGE: the patch is sound); --codes: every data sector's codes\n"
     "     are right; --hash IMAGE: the hashes were computed\n"
     "  1  an error, a damaged patch, or an image Mavrin cannot open for writing\n"
     "  2  IMAGE is not the image the patch was made for, or is partly applied and\n"
     "     Mavrin asks about what the patch itself changed: Mavrin would ask\n"
     "  3  the patch is already applied: applying it again changes nothing\n"
-    "  4  (--codes) some data sector's codes are wrong\n";
+    "  4  (--codes) some data sector's codes are wrong\n"
+    "With --image, the status is that of the first patch that does not apply\n"
+    "cleanly, or 0 when every one does.\n";
 
 // The files of a run and what was found.
 Input patch, image;
@@ -53,6 +61,8 @@ disc::Image img, probe;   // the image, and a trial of Mavrin's opening of a cue
 PatchFacts pf;
 ImageFacts imf;
 CodesFacts cf;
+
+} // namespace
 
 // Ends a run that failed: the message, on standard error or as JSON.
 int failrun(bool asjson, const std::string &error)
@@ -78,23 +88,23 @@ bool lookslikepatch(const char *path)
 
 // What Mavrin meets when it opens a cue sheet's track files for writing,
 // each of them checked against the patch, as the image layer opens them.
-void judgecueopen(const char *imagepath, const char *patchpath)
+void judgecueopen(const char *imagepath, const char *patchpath, ImageFacts &out)
 {
     struct stat patchst;
     disc::ImageError err;
     const bool statted = stat(patchpath, &patchst) == 0;
-    imf.writable = disc::openimage(probe, imagepath, true, statted ? &patchst : nullptr, "the patch", err);
-    if (imf.writable) {
+    out.writable = disc::openimage(probe, imagepath, true, statted ? &patchst : nullptr, "the patch", err);
+    if (out.writable) {
         disc::closeimage(probe);
         return;
     }
-    imf.unwritable = tool::imageerror(imagepath, err);
-    imf.openfailed = err.path;
+    out.unwritable = tool::imageerror(imagepath, err);
+    out.openfailed = err.path;
 }
 
 // What Mavrin meets when it opens the image and the patch: sets writable,
 // and when it cannot go on, why.
-void judgeopen(const char *imagepath, const char *patchpath)
+void judgeopen(const char *imagepath, const char *patchpath, ImageFacts &out)
 {
     zem::OpenPair fds;
     zem::openoutcome got;
@@ -107,7 +117,7 @@ void judgeopen(const char *imagepath, const char *patchpath)
     } else {
         got = zem::openpair(imagepath, patchpath, fds);
     }
-    imf.writable = got == zem::openedboth;
+    out.writable = got == zem::openedboth;
     if (got == zem::openedboth) {
         close(fds.imagefd);
         close(fds.patchfd);
@@ -118,15 +128,17 @@ void judgeopen(const char *imagepath, const char *patchpath)
                      : S_ISSOCK(m) ? "a socket" : "a file of another kind";
     const std::string which = got == zem::patchrefused ? "the patch" : "it";
     if (got == zem::samefiles)
-        imf.unwritable = "it is the patch itself, and Mavrin writes no records into the file it reads them from";
+        out.unwritable = "it is the patch itself, and Mavrin writes no records into the file it reads them from";
     else if (fds.err == EISDIR)
-        imf.unwritable = "it is a folder, not a regular file or block device";
+        out.unwritable = "it is a folder, not a regular file or block device";
     else if (fds.err == 0)
-        imf.unwritable = which + " is " + kind + ", not a regular file or block device";
+        out.unwritable = which + " is " + kind + ", not a regular file or block device";
     else
-        imf.unwritable = which + " cannot be opened for " + (got == zem::patchrefused ? "reading" : "writing") +
+        out.unwritable = which + " cannot be opened for " + (got == zem::patchrefused ? "reading" : "writing") +
                          ": " + strerror(fds.err);
 }
+
+namespace {
 
 // Closes the image, if it is open.
 void closeimage()
@@ -154,10 +166,10 @@ int run(bool asjson, bool hash, const char *patchpath, const char *imagepath)
     if (ok && imagepath && disc::iscuesheet(imagepath)) {
         // A cue sheet the image layer refuses is no image to judge at all.
         ok = imf.examined = openimageinput(imagepath, img, image, imf, error);
-        if (ok) judgecueopen(imagepath, patchpath);
+        if (ok) judgecueopen(imagepath, patchpath, imf);
     } else if (ok && imagepath) {
         // An image Mavrin will refuse for its kind is reported without its facts.
-        judgeopen(imagepath, patchpath);
+        judgeopen(imagepath, patchpath, imf);
         struct stat st;
         const bool kindrefused = stat(imagepath, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode);
         imf.examined = !kindrefused && openimageinput(imagepath, img, image, imf, error);
@@ -237,20 +249,23 @@ int zeminfomain(int argc, char **argv)
                                               {"version", no_argument, nullptr, 'V'},
                                               {"codes", no_argument, nullptr, 'c'},
                                               {"hash", no_argument, nullptr, 'H'},
+                                              {"image", required_argument, nullptr, 'I'},
                                               {nullptr, 0, nullptr, 0}};
     bool asjson = false, help = false, version = false, codes = false, hash = false;
+    const char *stackimage = nullptr;
     std::string bad;
     int c;
     optind = 0;   // from the start, also when called again in one process
     opterr = 0;   // our own messages, with our name
     tool::progressstart("zeminfo");
-    while ((c = getopt_long(argc, argv, ":h", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":hI:", longopts, nullptr)) != -1) {
         switch (c) {
         case 'j': asjson = true; break;
         case 'h': help = true; break;
         case 'V': version = true; break;
         case 'c': codes = true; break;
         case 'H': hash = true; break;
+        case 'I': stackimage = optarg; break;
         default:
             if (bad.empty()) bad = tool::optionerror(c, argv, longopts);
         }
@@ -265,15 +280,19 @@ int zeminfomain(int argc, char **argv)
         return 0;
     }
     if (bad.empty() && codes && hash) bad = "--codes and --hash exclude each other";
+    if (bad.empty() && stackimage && (codes || hash))
+        bad = std::string(codes ? "--codes" : "--hash") + " and --image exclude each other";
+    if (bad.empty() && stackimage && nargs < 1) bad = "--image expects one patch or more";
     if (bad.empty() && codes && nargs != 1) bad = "--codes expects one image and no patch";
     if (bad.empty() && hash && (nargs < 1 || nargs > 2)) bad = "--hash expects an image, or a patch and an image";
-    if (bad.empty() && !codes && (nargs < 1 || nargs > 2)) bad = "expected a patch and at most one image";
+    if (bad.empty() && !codes && !stackimage && (nargs < 1 || nargs > 2)) bad = "expected a patch and at most one image";
     if (!bad.empty()) {
         failrun(asjson, bad);
         if (!asjson) fprintf(stderr, "Try 'zeminfo --help' for more information.\n");
         return exiterror;
     }
     if (codes) return runcodes(asjson, argv[optind]);
+    if (stackimage) return runstack(asjson, std::vector<const char *>(argv + optind, argv + argc), stackimage);
     if (hash && nargs == 1) return runhash(asjson, argv[optind]);
     return run(asjson, hash, argv[optind], nargs == 2 ? argv[optind + 1] : nullptr);
 }

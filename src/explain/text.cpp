@@ -1,10 +1,10 @@
-// zeminfo: texts from patches, as UTF-8: valid UTF-8 as it is, DOS-era bytes
+// Texts from patches, as UTF-8: valid UTF-8 as it is, DOS-era bytes
 // of code page 437 converted.
 #include <cerrno>
 #include <cstring>
 #include <iconv.h>
 
-#include "infocore.hpp"
+#include "explaintext.hpp"
 #include "zemtext.hpp"
 
 namespace {

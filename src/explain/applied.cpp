@@ -1,5 +1,5 @@
-// zeminfo: how much of a patch an image already holds; the same judgement for zemmake -u.
-#include "infocore.hpp"
+// How much of a patch an image already holds; the same judgement for zemmake -u.
+#include "explain.hpp"
 
 applystate stateof(const PatchFacts &pf, const ImageFacts &imf)
 {

@@ -1,4 +1,4 @@
-// zeminfo: the records, and what they do to an image.
+// The walk: the records, and what they do to an image.
 //
 // The records are laid, byte by byte, into a window of the image held in
 // memory: the value each byte ends with (later records win) and whether it is
@@ -29,7 +29,7 @@
 
 #include "cdscan.hpp"
 #include "cdsector.hpp"
-#include "infocore.hpp"
+#include "explain.hpp"
 #include "tool.hpp"
 
 namespace {

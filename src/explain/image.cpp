@@ -1,10 +1,10 @@
-// zeminfo: the image as one file or a cue sheet, and the image
+// The image as one file or a cue sheet, and the image
 // checks: size, where the validation block lies, the image's own volume
 // descriptor.
 #include <algorithm>
 #include <cstring>
 
-#include "infocore.hpp"
+#include "explain.hpp"
 #include "tool.hpp"
 
 namespace {

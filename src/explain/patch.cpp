@@ -1,4 +1,4 @@
-// zeminfo: the input files; the patch's header, trailer text and validation
+// The input files; the patch's header, trailer text and validation
 // block; the volume descriptor fields.
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "infocore.hpp"
+#include "explain.hpp"
 
 // Opens without blocking (a FIFO with no writer would wait forever) and
 // takes regular files only, and block devices where asked: anything else
@@ -45,8 +45,9 @@ void closeinput(Input &in)
 
 void bytesat(const Input &f, int64_t pos, long n, unsigned char *out)
 {
-    const long done = f.img ? long(std::max<int64_t>(0, disc::readimage(*f.img, out, n, pos)))
-                            : std::max(0L, zem::readat(f.fd, out, n, pos));
+    const long done = f.stacked ? long(std::max<int64_t>(0, explain::readstacked(*f.stacked, out, n, pos)))
+                      : f.img ? long(std::max<int64_t>(0, disc::readimage(*f.img, out, n, pos)))
+                              : std::max(0L, zem::readat(f.fd, out, n, pos));
     std::memset(out + done, 0, size_t(n - done));
 }
 
