@@ -134,5 +134,5 @@ for set in "${setlist[@]}"; do
   printf '  %-44s %8.3f s\n' "zemmount, start to mounted" "$o"
   printf '  %-44s %8s us / %s us / %s us\n' "sector reads, median: zemmount/bindfs/original" "$szem" "$sbind" "$sdirect"
   printf '  %-44s %8s KiB\n' "zemmount resident, serving (after reading)" "$rss"
-  printf '  %-44s %8s KiB\n' "zemmount resident, peak (opening the view)" "$hwm"
+  printf '  %-44s %8s KiB\n' "zemmount resident, peak" "$hwm"
 done
