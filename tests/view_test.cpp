@@ -41,6 +41,19 @@ void operator delete(void *p, size_t) noexcept
 {
     operator delete(p);
 }
+// The array forms too: a sanitizer's runtime would take them otherwise.
+void *operator new[](size_t n)
+{
+    return operator new(n);
+}
+void operator delete[](void *p) noexcept
+{
+    operator delete(p);
+}
+void operator delete[](void *p, size_t) noexcept
+{
+    operator delete(p);
+}
 
 namespace {
 
