@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
@@ -363,6 +364,27 @@ TEST_F(Mount, ChangesAreRefused)
         EXPECT_EQ(errno, EROFS) << row.what;
     }
     EXPECT_EQ(readfile(f).size(), 9000u);
+}
+
+// The kernel reads ahead a mebibyte at a time on the mount (where the
+// system lets zemmount say so, as root), in a folder with a space in its
+// name as well.
+TEST_F(Mount, ReadsAheadAMebibyte)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "only root may set how far the kernel reads ahead";
+    writefile(path("game.bin"), makeimage(9000, 6));
+    writefile(path("p.zem"), zemheader(zem::methodv1));
+    rmdir(mnt.c_str());
+    mnt = path("a mount");
+    mkdir(mnt.c_str(), 0755);
+    MOUNT_OR_SKIP(r, {path("game.bin"), path("p.zem")});
+    struct stat st = {};
+    ASSERT_EQ(stat(mnt.c_str(), &st), 0);
+    std::ifstream ra("/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
+                     std::to_string(minor(st.st_dev)) + "/read_ahead_kb");
+    int kib = 0;
+    ra >> kib;
+    EXPECT_EQ(kib, 1024);
 }
 
 // In the foreground, SIGINT and SIGTERM unmount and end with status 0.

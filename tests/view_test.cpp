@@ -4,12 +4,56 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <malloc.h>
+#include <new>
 #include <random>
 #include <thread>
 #include <unistd.h>
 
 #include "patchbuilder.hpp"
 #include "zem.h"
+
+namespace {
+
+// Every allocation through new counted, so that a test can see how much
+// memory building an index holds at its peak.
+std::atomic<size_t> heldbytes{0}, peakbytes{0};
+
+} // namespace
+
+void *operator new(size_t n)
+{
+    void *p = std::malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    size_t now = heldbytes += malloc_usable_size(p);
+    for (size_t peak = peakbytes; now > peak && !peakbytes.compare_exchange_weak(peak, now);) {
+    }
+    return p;
+}
+void operator delete(void *p) noexcept
+{
+    if (!p) return;
+    heldbytes -= malloc_usable_size(p);
+    std::free(p);
+}
+void operator delete(void *p, size_t) noexcept
+{
+    operator delete(p);
+}
+// The array forms too: a sanitizer's runtime would take them otherwise.
+void *operator new[](size_t n)
+{
+    return operator new(n);
+}
+void operator delete[](void *p) noexcept
+{
+    operator delete(p);
+}
+void operator delete[](void *p, size_t) noexcept
+{
+    operator delete(p);
+}
 
 namespace {
 
@@ -103,6 +147,102 @@ int expectedrefusal(const std::string &out)
     if (out.find("size of the BIN file isnt correct") != std::string::npos) return ZEM_EWRONGSIZE;
     if (out.find("does not seem to be the right one") != std::string::npos) return ZEM_EWRONGIMAGE;
     return ZEM_OK;
+}
+
+// The index is built in the memory it ends in: records in order, later
+// records covering earlier ones whole, or splitting them, or at random over
+// a small span; the view's bytes against the records applied in order, and
+// the memory held at the peak of opening, and after, against 12 bytes a
+// piece, besides what a view over an empty patch holds (its peak: the 1 MiB
+// buffer the records are read through). Allocated once at its size (and a
+// few places spare for split records), the list of one patch's records is
+// its peak; each further patch's records are added to a copy, and many
+// records split in three need more places.
+TEST(View, IndexBuiltInPlace)
+{
+    enum Shape { inorder, covered, split, fewsplit, random };
+    struct Row {
+        const char *name;
+        Shape shape;
+        double peak;     // at most, in pieces per record of each patch (random: not checked)
+        double pieces;   // in the index, per record of each patch
+    };
+    const Row rows[] = {
+        {"in order", inorder, 1.0, 1},
+        {"covered whole", covered, 3.1, 1},
+        {"split", split, 5.1, 3},
+        {"out of order, few split", fewsplit, 1.06, 1.02},
+        {"random", random, 0, 0},
+    };
+    const size_t n = 60000;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Scratch s;
+        std::mt19937 rnd(unsigned(row.shape) + 11);
+        bytes image = makeimage(row.shape == random ? 5000 : n * 256, 3), model = image;
+        std::vector<bytes> patches(row.shape == inorder ? 1 : row.shape == random ? 3 : 2,
+                                   zemheader(zem::methodv1));
+        auto add = [&](size_t k, int32_t pos, size_t len) {
+            bytes data(len);
+            for (auto &b : data) b = (unsigned char)rnd();
+            addrecord(patches[k], pos, data);
+            std::copy(data.begin(), data.end(), model.begin() + pos);
+        };
+        for (size_t i = 0; i < n; i++) {
+            int32_t at = int32_t(i * 256);
+            switch (row.shape) {
+            case inorder: add(0, at, 1 + rnd() % 255); break;
+            case covered: add(0, at + int32_t(rnd() % 200), 1 + rnd() % 50); break;
+            case split: add(0, at, 255); break;
+            case fewsplit: break;
+            case random: add(i * 3 / n, int32_t(rnd() % 4000), 1 + rnd() % 255); break;
+            }
+        }
+        std::vector<int32_t> shuffled;
+        for (size_t i = 0; i < n && row.shape == fewsplit; i++) shuffled.push_back(int32_t(i * 256));
+        std::shuffle(shuffled.begin(), shuffled.end(), rnd);
+        for (size_t i = 0; i < shuffled.size(); i++) {
+            add(0, shuffled[i], 200);
+            if (i % 100 == 99) add(0, shuffled[i - 50] + 50, 1);
+        }
+        for (size_t i = 0; i < n && (row.shape == covered || row.shape == split); i++)
+            add(1, int32_t(i * 256) + (row.shape == split ? 100 : 0), row.shape == split ? 1 : 255);
+        writefile(s.path("image.bin"), image);
+        std::vector<std::string> names;
+        for (size_t k = 0; k < patches.size(); k++) {
+            names.push_back(s.path("p" + std::to_string(k) + ".zem"));
+            writefile(names.back(), patches[k]);
+        }
+        std::vector<const char *> list;
+        for (const std::string &name : names) list.push_back(name.c_str());
+
+        // What a view holds besides its index: opened over an empty patch.
+        auto open = [&](const std::vector<const char *> &with, size_t &peak, size_t &held) {
+            const size_t before = heldbytes;
+            peakbytes = before;
+            int error = 0;
+            zem_view *v = zem_view_open(s.path("image.bin").c_str(), with.data(), int(with.size()), 0, &error);
+            EXPECT_NE(v, nullptr) << error;
+            peak = peakbytes - before;
+            held = heldbytes - before;
+            return v;
+        };
+        writefile(s.path("empty.zem"), zemheader(zem::methodv1));
+        const std::string empty = s.path("empty.zem");
+        size_t fixedpeak, fixedheld, peak, held;
+        zem_view_close(open({empty.c_str()}, fixedpeak, fixedheld));
+        zem_view *v = open(list, peak, held);
+        ASSERT_NE(v, nullptr);
+        if (row.peak > 0) {
+            EXPECT_LE(double(peak), double(fixedpeak) + 12.0 * double(n) * row.peak + 4096) << fixedpeak;
+            // a few places spare, allocated but never touched
+            EXPECT_LE(double(held), double(fixedheld) + 12.0 * double(n) * row.pieces * 1.04 + 4096) << fixedheld;
+        }
+        bytes got(model.size());
+        EXPECT_EQ(zem_view_read(v, got.data(), got.size(), 0), int64_t(got.size()));
+        EXPECT_TRUE(got == model);
+        zem_view_close(v);
+    }
 }
 
 TEST(View, DifferentialAgainstMavrin)

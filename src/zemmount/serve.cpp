@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -20,7 +22,11 @@ namespace {
 
 constexpr double forever = 86400.0;        // seconds names and attributes stay valid
 constexpr unsigned maxread = 1u << 20;     // the largest read asked for at once
-constexpr unsigned maxthreads = 8;         // threads serving at once, at most
+// Threads serving at once, at most, all kept: each holds a buffer of
+// maxread bytes once it has served a large read, and more than the
+// machine's two cores made no read measurably faster, only the process
+// larger (up to 8 MiB more with eight).
+constexpr unsigned maxthreads = 2;
 
 Mount *mounted(fuse_req_t req)
 {
@@ -169,6 +175,47 @@ void zmcreate(fuse_req_t req, fuse_ino_t, const char *, mode_t, struct fuse_file
 void zmsetxattr(fuse_req_t req, fuse_ino_t, const char *, const char *, size_t, int) { refuse(req); }
 void zmremovexattr(fuse_req_t req, fuse_ino_t, const char *) { refuse(req); }
 
+// A field of /proc/self/mountinfo as the path it stands for (a space, tab,
+// newline or backslash in it written as \ and three octal digits).
+std::string unescaped(const std::string &field)
+{
+    std::string out;
+    for (size_t i = 0; i < field.size(); i++) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            out += char((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// The kernel reads a FUSE file ahead 128 KiB at a time, and takes no more
+// than that from the INIT reply: a whole read is then a request to the
+// server every 128 KiB. The mount's own backing device (its number is the
+// mount's in /proc/self/mountinfo) says how far to read ahead; where the
+// system lets the server set it (as root), a window of maxread makes the
+// requests as large as a read may be, and a whole read a fraction of them.
+// Elsewhere the window stays as it was: nothing else changes.
+void readahead(const char *mountpoint)
+{
+    std::ifstream in("/proc/self/mountinfo");
+    std::string device;
+    for (std::string line; std::getline(in, line);) {
+        // mount id, parent id, major:minor, root, mount point, ...
+        size_t f3 = line.find(' ', line.find(' ') + 1) + 1;
+        size_t f4 = line.find(' ', f3) + 1;
+        size_t f5 = line.find(' ', f4) + 1;
+        size_t end = line.find(' ', f5);
+        if (f3 == 0 || f4 == 0 || f5 == 0 || end == std::string::npos) continue;
+        if (unescaped(line.substr(f5, end - f5)) == mountpoint) device = line.substr(f3, f4 - 1 - f3);
+    }
+    if (device.empty()) return;
+    std::ofstream ra("/sys/class/bdi/" + device + "/read_ahead_kb");
+    ra << maxread / 1024 << std::flush;
+}
+
 } // namespace
 
 bool serve(Mount &m, const char *mountpoint, const std::string &fuseopts, bool foreground)
@@ -222,12 +269,13 @@ bool serve(Mount &m, const char *mountpoint, const std::string &fuseopts, bool f
         fuse_session_destroy(se);
         return false;
     }
+    readahead(full);
     fflush(stdout);
     fuse_daemonize(foreground ? 1 : 0);
 
     struct fuse_loop_config *loop = fuse_loop_cfg_create();
     fuse_loop_cfg_set_max_threads(loop, maxthreads);
-    fuse_loop_cfg_set_idle_threads(loop, maxthreads / 2);
+    fuse_loop_cfg_set_idle_threads(loop, maxthreads);
     fuse_session_loop_mt(se, loop);
     fuse_loop_cfg_destroy(loop);
 
