@@ -24,8 +24,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -163,13 +165,23 @@ bool readall(const RunState &rs, unsigned char *data, long len, int64_t pos)
     return readat(rs, data, len, pos) == len;
 }
 
+double clocknow()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
 // Writes what the span holds and empties it. A span read first over a hole
 // is written only where records changed it; one whose write fails for space
-// is written so too, for its records may still fit one by one.
+// is written so too, for its records may still fit one by one. A stretch
+// written through the mapping is in the image already. What a stretch read
+// first cost, from its start to here, is added to the figure of its way.
 bool flushspan(RunState &rs)
 {
     if (rs.spanfill == 0) return true;
-    if (rs.spanloaded && rs.spansparse) {
+    if (rs.spanmapped) {
+    } else if (rs.spanloaded && rs.spansparse) {
         if (!writechanged(rs)) return false;
     } else if (writeat(rs, rs.span, rs.spanfill, rs.spanpos)) {
         rs.nwrites++;
@@ -179,9 +191,63 @@ bool flushspan(RunState &rs)
         giveback(rs);
         if (!writechanged(rs)) return false;
     }
+    if (rs.spanloaded) {
+        double cost = (clocknow() - rs.spanstarted) / double(rs.spanfill);
+        double &was = rs.spanmapped ? rs.costmap : rs.costread;
+        was = was == 0 ? cost : 0.75 * was + 0.25 * cost;
+    }
     rs.spanfill = 0;
     rs.spanloaded = false;
+    rs.spanmapped = false;
     return true;
+}
+
+// The mapping moves in steps of mapstep and holds mapwindow bytes of one
+// file, so that a stretch of up to spanlen bytes lies within it.
+constexpr int64_t mapstep = 4 << 20, mapwindow = 8 << 20;
+
+void unmapimage(RunState &rs)
+{
+    if (rs.imgmap) munmap(rs.imgmap, size_t(rs.imgmaplen));
+    rs.imgmap = nullptr;
+}
+
+// Whether the image's bytes [lo, hi) can be written through the mapping,
+// moved there when they lie outside it: they must lie within one file, as
+// large as it was when the write pass began, and over no hole, whatever the
+// file's size in blocks says (a write fault that needs a block the disk
+// does not have cannot be written one record at a time instead), and below
+// the file size limit, which a write through a mapping would not meet.
+bool mapstretch(RunState &rs, int64_t lo, int64_t hi)
+{
+    const disc::Image &img = rs.image;
+    const disc::ImageFile &f = img.files[disc::fileat(img, lo)];
+    if (hi > f.first + f.size) return false;   // across files, or past the end
+    if (hi - f.first > rs.maplimit) return false;
+    off_t h = lseek(f.fd, off_t(lo - f.first), SEEK_HOLE);
+    if (h < 0 || int64_t(h) < hi - f.first) return false;
+    if (rs.imgmap && lo >= rs.imgmapat && hi <= rs.imgmapat + rs.imgmaplen) return true;
+    unmapimage(rs);
+    int64_t at = (lo - f.first) / mapstep * mapstep;
+    int64_t len = std::min(mapwindow, f.size - at);
+    void *p = mmap(nullptr, size_t(len), PROT_READ | PROT_WRITE, MAP_SHARED, f.fd, off_t(at));
+    if (p == MAP_FAILED) return false;
+    rs.imgmap = static_cast<unsigned char *>(p);
+    rs.imgmapat = f.first + at;
+    rs.imgmaplen = len;
+    return true;
+}
+
+// Whether the next stretch read first goes through the mapping: each way is
+// taken once to measure it, then the cheaper, and the other every 64th
+// stretch, so that a change (the image coming into the page cache, another
+// program's load) is seen, at a small cost where the ways differ much.
+bool choosemap(const RunState &rs)
+{
+    if (rs.writeway != 0) return rs.writeway == 2;
+    if (rs.costread == 0) return false;
+    if (rs.costmap == 0) return true;
+    return (rs.costmap < rs.costread) != (rs.nstretches % 64 == 0);
 }
 
 // Fills the empty span with the image's bytes [lo, hi), at most spanlen of
@@ -191,6 +257,19 @@ bool flushspan(RunState &rs)
 bool loadspan(RunState &rs, int64_t lo, int64_t hi)
 {
     long len = long(hi - lo);
+    rs.spanstarted = clocknow();
+    rs.nstretches++;
+    rs.readend = hi;
+    if (choosemap(rs) && mapstretch(rs, lo, hi)) {
+        rs.nmapped++;
+        rs.spanmapped = true;
+        rs.spanpos = lo;
+        rs.spanfill = len;
+        rs.spanloaded = true;
+        rs.spansparse = false;
+        if (rs.stretchmapped) rs.stretchmapped(rs);
+        return true;
+    }
     long have = rs.binsize > lo ? long(rs.binsize - lo < len ? rs.binsize - lo : len) : 0;
     if (!readall(rs, rs.span, have, lo)) return false;
     std::memset(rs.span + have, 0, size_t(len - have));
@@ -218,7 +297,8 @@ void copyin(RunState &rs, int64_t pos, const unsigned char *data, long len)
 {
     if (rs.spanfill == 0 && !rs.spanloaded) rs.spanpos = pos;
     long at = long(pos - rs.spanpos);
-    std::memcpy(rs.span + at, data, size_t(len));
+    unsigned char *to = rs.spanmapped ? rs.imgmap + (rs.spanpos - rs.imgmapat) : rs.span;
+    std::memcpy(to + at, data, size_t(len));
     if (at + len > rs.spanfill) rs.spanfill = at + len;
 }
 
@@ -289,29 +369,45 @@ void hint(const RunState &rs, int64_t lo, int64_t hi, bool joined)
 // record at pos and those the reader has at hand behind it will need, so
 // that the disk reads them while the writer works, instead of one at a time
 // as each write waits for its block. Records close together count as a
-// stretch, as planrecord takes them.
+// stretch, as planrecord takes them. A stretch that will be read first and
+// starts right behind the one read before it (the records in image order,
+// close together) gets no hint: its reads carry on from the last, so the
+// kernel's own read-ahead reads it, in large reads as far ahead as the disk
+// is set to, where hints would cut that stream into requests of a stretch.
 void prefetchahead(RunState &rs, int64_t pos, long len)
 {
     zem::RecordReader ahead;
     zem::peekrecords(rs.reader, ahead);
     rs.prefetchto = ahead.fileat;
     if (!cold(rs, pos)) return;
-    int64_t lo = pos, hi = pos + len;
+    int64_t lo = pos, hi = pos + len, follow = rs.readend;
+    long n = 1;
     bool joined = true;
+    auto group = [&] {
+        bool read = !joined && n >= rmwleast && hi - lo <= n * rmwbytes;
+        if (read && lo >= follow && lo - follow <= gapmax) {
+            follow = hi;
+            return;
+        }
+        if (read) follow = hi;
+        hint(rs, lo, hi, joined);
+    };
     while (zem::nextrecord(ahead) == zem::steprecord) {
         if (ahead.len == 0) continue;
         int64_t at = ahead.pos, end = at + ahead.len;
         if (at >= lo && at <= hi + gapmax && end <= lo + spanlen) {
             if (at > hi) joined = false;
             if (end > hi) hi = end;
+            n++;
             continue;
         }
-        hint(rs, lo, hi, joined);
+        group();
         lo = at;
         hi = end;
+        n = 1;
         joined = true;
     }
-    hint(rs, lo, hi, joined);
+    group();
 }
 
 // Places a record that does not fit the span: sends the span off, then
@@ -341,16 +437,18 @@ bool planrecord(RunState &rs, int64_t pos, long len)
     return loadspan(rs, pos, hi);
 }
 
-// The run whose mapped patch a fault may come from.
+// The run whose mapped patch or image a fault may come from.
 RunState *busrun;
 
-// A read of the mapped patch that faults (the patch was cut short by another
-// program, or its disk failed) ends the write pass where writesorted set
-// busjump; any other fault ends the process as it would have.
+// A read of the mapped patch or a write to the mapped image that faults (the
+// file was cut short by another program, its disk failed or is full) ends
+// the write pass where it set busjump, as a failed write; any other fault
+// ends the process as it would have.
 void onbus(int, siginfo_t *si, void *)
 {
     const unsigned char *at = static_cast<const unsigned char *>(si->si_addr);
-    if (busrun && at >= busrun->zemmap && at < busrun->zemmap + busrun->zemmaplen)
+    if (busrun && ((at >= busrun->zemmap && at < busrun->zemmap + busrun->zemmaplen) ||
+                   (at >= busrun->imgmap && at < busrun->imgmap + busrun->imgmaplen)))
         siglongjmp(busrun->busjump, 1);
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
@@ -566,12 +664,23 @@ bool startwriter(RunState &rs)
         rs.blocksize = 4096;
     rs.densesize = dense ? rs.binsize : 0;
     rs.prefetchto = 0;
+    rs.readend = -1;
     rs.spanfill = 0;
     rs.spanloaded = false;
+    rs.spanmapped = false;
+    rs.imgmap = nullptr;
+    rs.costread = rs.costmap = 0;
+    rs.nstretches = rs.nmapped = 0;
+    struct rlimit fsize;
+    rs.maplimit = getrlimit(RLIMIT_FSIZE, &fsize) != 0 ? 0 :
+                  fsize.rlim_cur == RLIM_INFINITY ? INT64_MAX : int64_t(fsize.rlim_cur);
     return true;
 }
 
-passresult writeinorder(RunState &rs)
+namespace {
+
+// The write pass in file order, body of writeinorder.
+passresult inorder(RunState &rs)
 {
     zem::readrecords(rs.reader, rs.area, fileno(rs.zemfile), rs.zemchunk, sizeof rs.zemchunk);
     for (;;) {
@@ -588,6 +697,22 @@ passresult writeinorder(RunState &rs)
         copyin(rs, pos, rs.reader.data, len);
     }
     return flushspan(rs) ? passdone : passwritefailed;
+}
+
+} // namespace
+
+passresult writeinorder(RunState &rs)
+{
+    guardbus(rs);
+    if (sigsetjmp(rs.busjump, 1) != 0) {
+        unguardbus(rs);
+        unmapimage(rs);
+        return passwritefailed;
+    }
+    passresult result = inorder(rs);
+    unguardbus(rs);
+    unmapimage(rs);
+    return result;
 }
 
 bool mappatch(RunState &rs)
@@ -612,12 +737,14 @@ passresult writesorted(RunState &rs)
     guardbus(rs);
     if (sigsetjmp(rs.busjump, 1) != 0) {
         unguardbus(rs);
+        unmapimage(rs);
         return passwritefailed;
     }
     int64_t n;
     while ((n = writebatch(rs)) > 0) {
     }
+    bool flushed = n >= 0 && flushspan(rs);
     unguardbus(rs);
-    if (n < 0 || !flushspan(rs)) return passwritefailed;
-    return passdone;
+    unmapimage(rs);
+    return flushed ? passdone : passwritefailed;
 }
