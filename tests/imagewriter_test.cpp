@@ -112,7 +112,6 @@ struct Case {
     Recs recs;
     bool sorted;   // the records are sorted by span first
     bool reads;    // a stretch of the image is read before it is written
-    bool maps = reads;   // and it may be written through a mapping instead
 };
 
 std::vector<Case> cases()
@@ -139,7 +138,7 @@ std::vector<Case> cases()
              Recs{{899990, bytes(255, 8)}, {51000, bytes(255, 7)}},
          false, true},
         {"a stretch read across the end of the image", mib + 100, spaced(mib - 20000, 200, 300, 64, 6),
-         false, true, false},
+         false, true},
         {"records past the end: a gap of zeros, close records, one far beyond", 100000,
          spaced(200000, 300, 300, 64, 7) + Recs{{8 * mib, {1, 2, 3}}}, false, false},
         {"out of order: sorted by span, dense spans read, sparse ones not", 3 * mib,
@@ -335,7 +334,7 @@ TEST_F(WriterInProcess, EachPatchTakesItsWays)
             EXPECT_EQ(out, infolines(path("patch.zem"), 0, "test patch", nodiz) + done) << what;
             EXPECT_EQ(rs.nbatches > 0, c.sorted) << what;
             EXPECT_EQ(rs.nstretches > 0, c.reads) << what;
-            EXPECT_EQ(rs.nmapped > 0, w == 2 ? c.maps : w == 0 && c.maps && rs.nstretches > 1) << what;
+            EXPECT_EQ(rs.nmapped > 0, w == 2 ? c.reads : w == 0 && rs.nstretches > 1) << what;
             EXPECT_EQ(rs.nloads + rs.nmapped, rs.nstretches) << what;
             EXPECT_TRUE(readfile(path("image.bin")) == expected(makeimage(c.imagesize), c.recs)) << what;
         }

@@ -176,7 +176,8 @@ double clocknow()
 // is written only where records changed it; one whose write fails for space
 // is written so too, for its records may still fit one by one. A stretch
 // written through the mapping is in the image already. What a stretch read
-// first cost, from its start to here, is added to the figure of its way.
+// first cost a record, from its start to here, is added to the figure of its
+// way (a record costs its fault or its share of the copies either way).
 bool flushspan(RunState &rs)
 {
     if (rs.spanfill == 0) return true;
@@ -192,8 +193,12 @@ bool flushspan(RunState &rs)
         if (!writechanged(rs)) return false;
     }
     if (rs.spanloaded) {
-        double cost = (clocknow() - rs.spanstarted) / double(rs.spanfill);
+        double cost = (clocknow() - rs.spanstarted) / double(rs.spanrecs > 0 ? rs.spanrecs : 1);
         double &was = rs.spanmapped ? rs.costmap : rs.costread;
+        // A stretch may wait for another program's turn on the processor
+        // (or the move of the mapping): one such counts at most four times
+        // the figure, which a lasting change still soon raises.
+        if (was > 0 && cost > 4 * was) cost = 4 * was;
         was = was == 0 ? cost : 0.75 * was + 0.25 * cost;
     }
     rs.spanfill = 0;
@@ -250,33 +255,45 @@ bool choosemap(const RunState &rs)
     return (rs.costmap < rs.costread) != (rs.nstretches % 64 == 0);
 }
 
+// Starts the stretch [lo, hi) read first, either way: it is timed from here.
+void beginstretch(RunState &rs, int64_t lo, int64_t hi)
+{
+    rs.spanstarted = clocknow();
+    rs.nstretches++;
+    rs.readend = hi;
+    rs.spanrecs = 0;
+    rs.spanpos = lo;
+    rs.spanfill = long(hi - lo);
+    rs.spanloaded = true;
+}
+
+// Makes the empty span the image's bytes [lo, hi) through the mapping;
+// false, with nothing done, where they cannot be mapped.
+bool mapspan(RunState &rs, int64_t lo, int64_t hi)
+{
+    if (!mapstretch(rs, lo, hi)) return false;
+    beginstretch(rs, lo, hi);
+    rs.nmapped++;
+    rs.spanmapped = true;
+    rs.spansparse = false;
+    if (rs.stretchmapped) rs.stretchmapped(rs);
+    return true;
+}
+
 // Fills the empty span with the image's bytes [lo, hi), at most spanlen of
 // them; past the image's end they are zeros, as a gap left by a record past
 // the end reads. Fails when the image holds less than it did (another
 // program cut it short) or cannot be read.
-bool loadspan(RunState &rs, int64_t lo, int64_t hi)
+bool readspan(RunState &rs, int64_t lo, int64_t hi)
 {
     long len = long(hi - lo);
-    rs.spanstarted = clocknow();
-    rs.nstretches++;
-    rs.readend = hi;
-    if (choosemap(rs) && mapstretch(rs, lo, hi)) {
-        rs.nmapped++;
-        rs.spanmapped = true;
-        rs.spanpos = lo;
-        rs.spanfill = len;
-        rs.spanloaded = true;
-        rs.spansparse = false;
-        if (rs.stretchmapped) rs.stretchmapped(rs);
-        return true;
-    }
     long have = rs.binsize > lo ? long(rs.binsize - lo < len ? rs.binsize - lo : len) : 0;
+    double started = clocknow();
     if (!readall(rs, rs.span, have, lo)) return false;
     std::memset(rs.span + have, 0, size_t(len - have));
     rs.nloads++;
-    rs.spanpos = lo;
-    rs.spanfill = len;
-    rs.spanloaded = true;
+    beginstretch(rs, lo, hi);
+    rs.spanstarted = started;
     rs.spansparse = holein(rs, lo, hi);
     return true;
 }
@@ -299,6 +316,7 @@ void copyin(RunState &rs, int64_t pos, const unsigned char *data, long len)
     long at = long(pos - rs.spanpos);
     unsigned char *to = rs.spanmapped ? rs.imgmap + (rs.spanpos - rs.imgmapat) : rs.span;
     std::memcpy(to + at, data, size_t(len));
+    rs.spanrecs++;
     if (at + len > rs.spanfill) rs.spanfill = at + len;
 }
 
@@ -425,6 +443,10 @@ bool planrecord(RunState &rs, int64_t pos, long len)
     int64_t hi = pos + len;
     long n = 1;
     bool joined = true;   // every record so far joins the ones before: gather them
+    // A stretch to be mapped need not be known to its end: no byte of it is
+    // read or written but the records', so once its first records show it
+    // dense enough, it reaches as far as a span can, within the file.
+    bool map = choosemap(rs), early = false;
     while (zem::nextrecord(ahead) == zem::steprecord) {
         if (ahead.len == 0) continue;
         int64_t at = ahead.pos, end = at + ahead.len;
@@ -432,9 +454,18 @@ bool planrecord(RunState &rs, int64_t pos, long len)
         if (at > hi) joined = false;
         if (end > hi) hi = end;
         if (++n >= rmwleast && joined) break;
+        if (map && n >= rmwleast && hi - pos <= n * rmwbytes) {
+            early = true;
+            break;
+        }
     }
-    if (joined || n < rmwleast || hi - pos > n * rmwbytes) return true;
-    return loadspan(rs, pos, hi);
+    if (!early && (joined || n < rmwleast || hi - pos > n * rmwbytes)) return true;
+    if (map) {
+        const disc::ImageFile &f = rs.image.files[disc::fileat(rs.image, pos)];
+        int64_t reach = std::min(std::min(pos + spanlen, f.first + f.size), rs.binsize);
+        if (mapspan(rs, pos, early && reach > hi ? reach : hi)) return true;
+    }
+    return readspan(rs, pos, hi);
 }
 
 // The run whose mapped patch or image a fault may come from.
@@ -563,7 +594,9 @@ void prefetchbatch(const RunState &rs, const zem::RecordReader &mark, int64_t ba
 bool writespan(RunState &rs, long k, const zem::RecordReader &mark, int64_t batchat, uint64_t &seen)
 {
     if (!flushspan(rs)) return false;
-    if (readsfirst(rs, k) && !loadspan(rs, rs.spanlo[k], rs.spanhi[k])) return false;
+    if (readsfirst(rs, k) && !(choosemap(rs) && mapspan(rs, rs.spanlo[k], rs.spanhi[k])) &&
+        !readspan(rs, rs.spanlo[k], rs.spanhi[k]))
+        return false;
     zem::RecordReader pick = mark;
     for (uint32_t i = rs.spanstart[k]; i < rs.spancount[k]; i++) {
         int64_t pos, end;
