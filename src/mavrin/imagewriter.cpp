@@ -1,25 +1,25 @@
 // The image writer: puts records into the image by the cheapest way each
 // stretch of it allows, and the two write passes that feed it.
 //
-// Measured on a 2-core virtual machine (see bench/README.md): a system
-// call costs about 1.7 us, and the first touch of each
-// page of a new mapping 5 us or more, so neither a write per record nor a
-// mapping of the image keeps up with copying through one small buffer used
-// again and again. The writer therefore holds up to spanlen bytes of the
-// image in rs.span and sends them with one pwrite:
+// A write per record costs a system call each, so the writer holds up to
+// spanlen bytes of the image in rs.span and sends them with one pwrite:
 // - where many records lie close together, it reads their stretch of the
 //   image first, copies them in and writes the stretch back (a few large
 //   reads instead of a synchronous read of every page a record touches,
-//   when the image is not in the page cache);
+//   when the image is not in the page cache), or writes the records straight
+//   into a shared mapping of the image there: which of the two costs less
+//   differs from machine to machine (a page fault costs 0.2 us on one and
+//   5 us on another, see bench/README.md), so each stretch is timed and the
+//   cheaper way, as measured in this run, is taken;
 // - elsewhere it gathers records that join one another (a run of adjacent
 //   records covers whole pages and needs no read) and writes each run.
 // Records out of file order are first sorted by span, a batch at a time.
 // Where the image has holes, a stretch read first is written back only where
 // records changed it, so that the image takes no more blocks of the disk
-// than writing the records one by one would.
+// than writing the records one by one would; such a stretch is never mapped.
 // The image may be a cue sheet's track files: every read and write goes
 // through the image layer, and what is asked of a file (its holes, its page
-// cache) is asked of each file that holds part of a stretch.
+// cache, a mapping) is asked of the file that holds each part of a stretch.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -165,6 +165,14 @@ bool readall(const RunState &rs, unsigned char *data, long len, int64_t pos)
     return readat(rs, data, len, pos) == len;
 }
 
+// The first stretches read first take the two ways in turn, each way's
+// figure the least of them (the first reads of a cold disk, or of a file
+// just opened, cost more than what follows); then each goes the way of the
+// lower figure, and every 32nd the other, so that a change (the image coming
+// into the page cache, another program's load) is seen, at a small cost
+// where the ways differ much.
+constexpr int64_t trystretches = 16, retryevery = 32;
+
 double clocknow()
 {
     struct timespec t;
@@ -195,11 +203,13 @@ bool flushspan(RunState &rs)
     if (rs.spanloaded) {
         double cost = (clocknow() - rs.spanstarted) / double(rs.spanrecs > 0 ? rs.spanrecs : 1);
         double &was = rs.spanmapped ? rs.costmap : rs.costread;
-        // A stretch may wait for another program's turn on the processor
-        // (or the move of the mapping): one such counts at most four times
-        // the figure, which a lasting change still soon raises.
-        if (was > 0 && cost > 4 * was) cost = 4 * was;
-        was = was == 0 ? cost : 0.75 * was + 0.25 * cost;
+        // Later, a stretch may wait for another program's turn on the
+        // processor (or the move of the mapping): one such counts at most
+        // four times the figure, which a lasting change still soon raises.
+        if (was == 0 || (rs.nstretches <= trystretches && cost < was))
+            was = cost;
+        else if (rs.nstretches > trystretches)
+            was = 0.5 * was + 0.5 * std::min(cost, 4 * was);
     }
     rs.spanfill = 0;
     rs.spanloaded = false;
@@ -243,16 +253,12 @@ bool mapstretch(RunState &rs, int64_t lo, int64_t hi)
     return true;
 }
 
-// Whether the next stretch read first goes through the mapping: each way is
-// taken once to measure it, then the cheaper, and the other every 64th
-// stretch, so that a change (the image coming into the page cache, another
-// program's load) is seen, at a small cost where the ways differ much.
+// Whether the next stretch read first goes through the mapping.
 bool choosemap(const RunState &rs)
 {
     if (rs.writeway != 0) return rs.writeway == 2;
-    if (rs.costread == 0) return false;
-    if (rs.costmap == 0) return true;
-    return (rs.costmap < rs.costread) != (rs.nstretches % 64 == 0);
+    if (rs.nstretches < trystretches || rs.costread == 0 || rs.costmap == 0) return rs.nstretches % 2 == 1;
+    return (rs.costmap < rs.costread) != (rs.nstretches % retryevery == 0);
 }
 
 // Starts the stretch [lo, hi) read first, either way: it is timed from here.
