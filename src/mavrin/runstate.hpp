@@ -98,6 +98,7 @@ struct RunState {
     int64_t maplimit;       // nothing at or past it is mapped: the file size limit (RLIMIT_FSIZE)
     double costread, costmap;   // seconds a byte of stretch, as measured (0: not yet)
     double spanstarted;     // when the stretch at hand began
+    bool imagecold;         // the image was not in the page cache where last looked
     int64_t spanrecs;       // records copied into it
     int64_t nstretches, nmapped;   // stretches read first, and of them those mapped
 
