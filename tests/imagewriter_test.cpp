@@ -277,8 +277,10 @@ class WriterInProcess : public ::testing::Test {
 protected:
     std::string dir;
     static RunState rs;
-    static std::function<void()> onstart;
+    static std::function<void()> onstart, onmapped;
     static void callonstart(RunState &) { onstart(); }
+    static void callonmapped(RunState &) { onmapped(); }
+    signed char way = 0;   // how stretches read first are written (RunState::writeway)
 
     void SetUp() override
     {
@@ -306,7 +308,9 @@ protected:
         onstart = start;
         Captured c = inprocess("", [&] {
             std::memset(&rs, 0, sizeof rs);
+            rs.writeway = way;
             if (onstart) rs.betweenpasses = callonstart;
+            if (onmapped) rs.stretchmapped = callonmapped;
             mavrinrun(rs, 3, argv);
         });
         EXPECT_EQ(c.err, "");
@@ -314,18 +318,65 @@ protected:
     }
 };
 RunState WriterInProcess::rs;
-std::function<void()> WriterInProcess::onstart;
+std::function<void()> WriterInProcess::onstart, WriterInProcess::onmapped;
 
 } // namespace
 
 TEST_F(WriterInProcess, EachPatchTakesItsWays)
 {
-    for (const Case &c : cases()) {
-        std::string out = run(c.imagesize, c.recs);
-        EXPECT_EQ(out, infolines(path("patch.zem"), 0, "test patch", nodiz) + done) << c.what;
-        EXPECT_EQ(rs.nbatches > 0, c.sorted) << c.what;
-        EXPECT_EQ(rs.nloads > 0, c.reads) << c.what;
-        EXPECT_TRUE(readfile(path("image.bin")) == expected(makeimage(c.imagesize), c.recs)) << c.what;
+    // Stretches read first as the measured costs choose, each read and
+    // written back, and each written through the mapping where it can be.
+    for (signed char w : {0, 1, 2}) {
+        way = w;
+        for (const Case &c : cases()) {
+            std::string what = std::string(c.what) + ", way " + std::to_string(w);
+            std::string out = run(c.imagesize, c.recs);
+            EXPECT_EQ(out, infolines(path("patch.zem"), 0, "test patch", nodiz) + done) << what;
+            EXPECT_EQ(rs.nbatches > 0, c.sorted) << what;
+            EXPECT_EQ(rs.nstretches > 0, c.reads) << what;
+            EXPECT_EQ(rs.nmapped > 0, w == 2 ? c.reads : w == 0 && rs.nstretches > 1) << what;
+            EXPECT_EQ(rs.nloads + rs.nmapped, rs.nstretches) << what;
+            EXPECT_TRUE(readfile(path("image.bin")) == expected(makeimage(c.imagesize), c.recs)) << what;
+        }
+    }
+}
+
+TEST_F(WriterInProcess, StretchOverAHoleIsNeverMapped)
+{
+    // Holes made as the write pass begins, so that the image's size in
+    // blocks said it had none: a write fault over a hole could need a block
+    // the disk does not have, so such a stretch is read and written back.
+    way = 2;
+    const Recs recs = everythird(25, 300);
+    writefile(path("patch.zem"), patchof(recs));
+    EXPECT_EQ(runpatch(8 * mib, [this] {
+                  int fd = open(path("image.bin").c_str(), O_WRONLY);
+                  ASSERT_EQ(fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 8 * mib), 0);
+                  close(fd);
+              }),
+              infolines(path("patch.zem"), 0, "test patch", nodiz) + done);
+    EXPECT_EQ(rs.nmapped, 0);
+    EXPECT_GT(rs.nloads, 0);
+    EXPECT_TRUE(readfile(path("image.bin")) == expected(bytes(8 * mib, 0), recs));
+}
+
+TEST_F(WriterInProcess, ImageCutShortUnderTheMappingIsAFailedWrite)
+{
+    // Another program cuts the image short while a stretch of it is mapped:
+    // the write fault ends the run as a failed write, in file order and
+    // sorted, and the run can be made again.
+    way = 2;
+    const std::vector<std::pair<const char *, Recs>> patches = {
+        {"in order", spaced(50000, 4000, 400, 64, 1)},
+        {"sorted", scattered(0, 3 * mib, 30000, 64, 2)},
+    };
+    for (const auto &[what, recs] : patches) {
+        onmapped = [this] { ASSERT_EQ(truncate(path("image.bin").c_str(), 0), 0); };
+        EXPECT_EQ(run(3 * mib, recs), infolines(path("patch.zem"), 0, "test patch", nodiz) + writefailed)
+            << what;
+        onmapped = nullptr;
+        EXPECT_EQ(run(3 * mib, recs), infolines(path("patch.zem"), 0, "test patch", nodiz) + done) << what;
+        EXPECT_TRUE(readfile(path("image.bin")) == expected(makeimage(3 * mib), recs)) << what;
     }
 }
 

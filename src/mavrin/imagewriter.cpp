@@ -1,31 +1,33 @@
 // The image writer: puts records into the image by the cheapest way each
 // stretch of it allows, and the two write passes that feed it.
 //
-// Measured on a 2-core virtual machine (see bench/README.md): a system
-// call costs about 1.7 us, and the first touch of each
-// page of a new mapping 5 us or more, so neither a write per record nor a
-// mapping of the image keeps up with copying through one small buffer used
-// again and again. The writer therefore holds up to spanlen bytes of the
-// image in rs.span and sends them with one pwrite:
+// A write per record costs a system call each, so the writer holds up to
+// spanlen bytes of the image in rs.span and sends them with one pwrite:
 // - where many records lie close together, it reads their stretch of the
 //   image first, copies them in and writes the stretch back (a few large
 //   reads instead of a synchronous read of every page a record touches,
-//   when the image is not in the page cache);
+//   when the image is not in the page cache), or writes the records straight
+//   into a shared mapping of the image there: which of the two costs less
+//   differs from machine to machine (a page fault costs 0.2 us on one and
+//   5 us on another, see bench/README.md), so each stretch is timed and the
+//   cheaper way, as measured in this run, is taken;
 // - elsewhere it gathers records that join one another (a run of adjacent
 //   records covers whole pages and needs no read) and writes each run.
 // Records out of file order are first sorted by span, a batch at a time.
 // Where the image has holes, a stretch read first is written back only where
 // records changed it, so that the image takes no more blocks of the disk
-// than writing the records one by one would.
+// than writing the records one by one would; such a stretch is never mapped.
 // The image may be a cue sheet's track files: every read and write goes
 // through the image layer, and what is asked of a file (its holes, its page
-// cache) is asked of each file that holds part of a stretch.
+// cache, a mapping) is asked of the file that holds each part of a stretch.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -163,13 +165,32 @@ bool readall(const RunState &rs, unsigned char *data, long len, int64_t pos)
     return readat(rs, data, len, pos) == len;
 }
 
+// The first stretches read first take the two ways in turn, each way's
+// figure the least of them (the first reads of a cold disk, or of a file
+// just opened, cost more than what follows); then each goes the way of the
+// lower figure, and every 32nd the other, so that a change (the image coming
+// into the page cache, another program's load) is seen, at a small cost
+// where the ways differ much.
+constexpr int64_t trystretches = 16, retryevery = 32;
+
+double clocknow()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
 // Writes what the span holds and empties it. A span read first over a hole
 // is written only where records changed it; one whose write fails for space
-// is written so too, for its records may still fit one by one.
+// is written so too, for its records may still fit one by one. A stretch
+// written through the mapping is in the image already. What a stretch read
+// first cost a record, from its start to here, is added to the figure of its
+// way (a record costs its fault or its share of the copies either way).
 bool flushspan(RunState &rs)
 {
     if (rs.spanfill == 0) return true;
-    if (rs.spanloaded && rs.spansparse) {
+    if (rs.spanmapped) {
+    } else if (rs.spanloaded && rs.spansparse) {
         if (!writechanged(rs)) return false;
     } else if (writeat(rs, rs.span, rs.spanfill, rs.spanpos)) {
         rs.nwrites++;
@@ -179,8 +200,94 @@ bool flushspan(RunState &rs)
         giveback(rs);
         if (!writechanged(rs)) return false;
     }
+    if (rs.spanloaded) {
+        double cost = (clocknow() - rs.spanstarted) / double(rs.spanrecs > 0 ? rs.spanrecs : 1);
+        double &was = rs.spanmapped ? rs.costmap : rs.costread;
+        // Later, a stretch may wait for another program's turn on the
+        // processor (or the move of the mapping): one such counts at most
+        // four times the figure, which a lasting change still soon raises.
+        if (was == 0 || (rs.nstretches <= trystretches && cost < was))
+            was = cost;
+        else if (rs.nstretches > trystretches)
+            was = 0.5 * was + 0.5 * std::min(cost, 4 * was);
+    }
     rs.spanfill = 0;
     rs.spanloaded = false;
+    rs.spanmapped = false;
+    return true;
+}
+
+// The mapping moves in steps of mapstep and holds mapwindow bytes of one
+// file, so that a stretch of up to spanlen bytes lies within it.
+constexpr int64_t mapstep = 4 << 20, mapwindow = 8 << 20;
+
+void unmapimage(RunState &rs)
+{
+    if (rs.imgmap) munmap(rs.imgmap, size_t(rs.imgmaplen));
+    rs.imgmap = nullptr;
+}
+
+// Whether the image's bytes [lo, hi) can be written through the mapping,
+// moved there when they lie outside it: they must lie within one file, as
+// large as it was when the write pass began, and over no hole, whatever the
+// file's size in blocks says (a write fault that needs a block the disk
+// does not have cannot be written one record at a time instead), and below
+// the file size limit, which a write through a mapping would not meet.
+bool mapstretch(RunState &rs, int64_t lo, int64_t hi)
+{
+    const disc::Image &img = rs.image;
+    const disc::ImageFile &f = img.files[disc::fileat(img, lo)];
+    if (hi > f.first + f.size) return false;   // across files, or past the end
+    if (hi - f.first > rs.maplimit) return false;
+    off_t h = lseek(f.fd, off_t(lo - f.first), SEEK_HOLE);
+    if (h < 0 || int64_t(h) < hi - f.first) return false;
+    if (rs.imgmap && lo >= rs.imgmapat && hi <= rs.imgmapat + rs.imgmaplen) return true;
+    unmapimage(rs);
+    int64_t at = (lo - f.first) / mapstep * mapstep;
+    int64_t len = std::min(mapwindow, f.size - at);
+    void *p = mmap(nullptr, size_t(len), PROT_READ | PROT_WRITE, MAP_SHARED, f.fd, off_t(at));
+    if (p == MAP_FAILED) return false;
+    rs.imgmap = static_cast<unsigned char *>(p);
+    rs.imgmapat = f.first + at;
+    rs.imgmaplen = len;
+    return true;
+}
+
+// Whether the next stretch read first goes through the mapping. Where the
+// image is not in the page cache, never: reads that carry on from one
+// another are the sequential stream the kernel reads ahead of, and faults
+// taken between them break it (measured: the two ways in turn took a cold
+// image twice as long as either alone).
+bool choosemap(const RunState &rs)
+{
+    if (rs.writeway != 0) return rs.writeway == 2;
+    if (rs.imagecold) return false;
+    if (rs.nstretches < trystretches || rs.costread == 0 || rs.costmap == 0) return rs.nstretches % 2 == 1;
+    return (rs.costmap < rs.costread) != (rs.nstretches % retryevery == 0);
+}
+
+// Starts the stretch [lo, hi) read first, either way: it is timed from here.
+void beginstretch(RunState &rs, int64_t lo, int64_t hi)
+{
+    rs.spanstarted = clocknow();
+    rs.nstretches++;
+    rs.readend = hi;
+    rs.spanrecs = 0;
+    rs.spanpos = lo;
+    rs.spanfill = long(hi - lo);
+    rs.spanloaded = true;
+}
+
+// Makes the empty span the image's bytes [lo, hi) through the mapping;
+// false, with nothing done, where they cannot be mapped.
+bool mapspan(RunState &rs, int64_t lo, int64_t hi)
+{
+    if (!mapstretch(rs, lo, hi)) return false;
+    beginstretch(rs, lo, hi);
+    rs.nmapped++;
+    rs.spanmapped = true;
+    rs.spansparse = false;
+    if (rs.stretchmapped) rs.stretchmapped(rs);
     return true;
 }
 
@@ -188,16 +295,16 @@ bool flushspan(RunState &rs)
 // them; past the image's end they are zeros, as a gap left by a record past
 // the end reads. Fails when the image holds less than it did (another
 // program cut it short) or cannot be read.
-bool loadspan(RunState &rs, int64_t lo, int64_t hi)
+bool readspan(RunState &rs, int64_t lo, int64_t hi)
 {
     long len = long(hi - lo);
     long have = rs.binsize > lo ? long(rs.binsize - lo < len ? rs.binsize - lo : len) : 0;
+    double started = clocknow();
     if (!readall(rs, rs.span, have, lo)) return false;
     std::memset(rs.span + have, 0, size_t(len - have));
     rs.nloads++;
-    rs.spanpos = lo;
-    rs.spanfill = len;
-    rs.spanloaded = true;
+    beginstretch(rs, lo, hi);
+    rs.spanstarted = started;
     rs.spansparse = holein(rs, lo, hi);
     return true;
 }
@@ -218,7 +325,9 @@ void copyin(RunState &rs, int64_t pos, const unsigned char *data, long len)
 {
     if (rs.spanfill == 0 && !rs.spanloaded) rs.spanpos = pos;
     long at = long(pos - rs.spanpos);
-    std::memcpy(rs.span + at, data, size_t(len));
+    unsigned char *to = rs.spanmapped ? rs.imgmap + (rs.spanpos - rs.imgmapat) : rs.span;
+    std::memcpy(to + at, data, size_t(len));
+    rs.spanrecs++;
     if (at + len > rs.spanfill) rs.spanfill = at + len;
 }
 
@@ -289,29 +398,46 @@ void hint(const RunState &rs, int64_t lo, int64_t hi, bool joined)
 // record at pos and those the reader has at hand behind it will need, so
 // that the disk reads them while the writer works, instead of one at a time
 // as each write waits for its block. Records close together count as a
-// stretch, as planrecord takes them.
+// stretch, as planrecord takes them. A stretch that will be read first and
+// starts right behind the one read before it (the records in image order,
+// close together) gets no hint: its reads carry on from the last, so the
+// kernel's own read-ahead reads it, in large reads as far ahead as the disk
+// is set to, where hints would cut that stream into requests of a stretch.
 void prefetchahead(RunState &rs, int64_t pos, long len)
 {
     zem::RecordReader ahead;
     zem::peekrecords(rs.reader, ahead);
     rs.prefetchto = ahead.fileat;
-    if (!cold(rs, pos)) return;
-    int64_t lo = pos, hi = pos + len;
+    rs.imagecold = cold(rs, pos);
+    if (!rs.imagecold) return;
+    int64_t lo = pos, hi = pos + len, follow = rs.readend;
+    long n = 1;
     bool joined = true;
+    auto group = [&] {
+        bool read = !joined && n >= rmwleast && hi - lo <= n * rmwbytes;
+        if (read && lo >= follow && lo - follow <= gapmax) {
+            follow = hi;
+            return;
+        }
+        if (read) follow = hi;
+        hint(rs, lo, hi, joined);
+    };
     while (zem::nextrecord(ahead) == zem::steprecord) {
         if (ahead.len == 0) continue;
         int64_t at = ahead.pos, end = at + ahead.len;
         if (at >= lo && at <= hi + gapmax && end <= lo + spanlen) {
             if (at > hi) joined = false;
             if (end > hi) hi = end;
+            n++;
             continue;
         }
-        hint(rs, lo, hi, joined);
+        group();
         lo = at;
         hi = end;
+        n = 1;
         joined = true;
     }
-    hint(rs, lo, hi, joined);
+    group();
 }
 
 // Places a record that does not fit the span: sends the span off, then
@@ -329,6 +455,10 @@ bool planrecord(RunState &rs, int64_t pos, long len)
     int64_t hi = pos + len;
     long n = 1;
     bool joined = true;   // every record so far joins the ones before: gather them
+    // A stretch to be mapped need not be known to its end: no byte of it is
+    // read or written but the records', so once its first records show it
+    // dense enough, it reaches as far as a span can, within the file.
+    bool map = choosemap(rs), early = false;
     while (zem::nextrecord(ahead) == zem::steprecord) {
         if (ahead.len == 0) continue;
         int64_t at = ahead.pos, end = at + ahead.len;
@@ -336,21 +466,32 @@ bool planrecord(RunState &rs, int64_t pos, long len)
         if (at > hi) joined = false;
         if (end > hi) hi = end;
         if (++n >= rmwleast && joined) break;
+        if (map && n >= rmwleast && hi - pos <= n * rmwbytes) {
+            early = true;
+            break;
+        }
     }
-    if (joined || n < rmwleast || hi - pos > n * rmwbytes) return true;
-    return loadspan(rs, pos, hi);
+    if (!early && (joined || n < rmwleast || hi - pos > n * rmwbytes)) return true;
+    if (map) {
+        const disc::ImageFile &f = rs.image.files[disc::fileat(rs.image, pos)];
+        int64_t reach = std::min(std::min(pos + spanlen, f.first + f.size), rs.binsize);
+        if (mapspan(rs, pos, early && reach > hi ? reach : hi)) return true;
+    }
+    return readspan(rs, pos, hi);
 }
 
-// The run whose mapped patch a fault may come from.
+// The run whose mapped patch or image a fault may come from.
 RunState *busrun;
 
-// A read of the mapped patch that faults (the patch was cut short by another
-// program, or its disk failed) ends the write pass where writesorted set
-// busjump; any other fault ends the process as it would have.
+// A read of the mapped patch or a write to the mapped image that faults (the
+// file was cut short by another program, its disk failed or is full) ends
+// the write pass where it set busjump, as a failed write; any other fault
+// ends the process as it would have.
 void onbus(int, siginfo_t *si, void *)
 {
     const unsigned char *at = static_cast<const unsigned char *>(si->si_addr);
-    if (busrun && at >= busrun->zemmap && at < busrun->zemmap + busrun->zemmaplen)
+    if (busrun && ((at >= busrun->zemmap && at < busrun->zemmap + busrun->zemmaplen) ||
+                   (at >= busrun->imgmap && at < busrun->imgmap + busrun->imgmaplen)))
         siglongjmp(busrun->busjump, 1);
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
@@ -439,11 +580,13 @@ bool piece(zem::RecordReader &pick, long k, int64_t batchat, uint32_t key, int64
 // When the image is not in the page cache, hints at the blocks the batch's
 // spans will need, all before the first write, so that the disk reads them
 // in the order the writer takes them while it works.
-void prefetchbatch(const RunState &rs, const zem::RecordReader &mark, int64_t batchat)
+void prefetchbatch(RunState &rs, const zem::RecordReader &mark, int64_t batchat)
 {
     long k = 0;
     while (k < nspans && rs.spancount[k] == rs.spanstart[k]) k++;
-    if (k == nspans || !cold(rs, rs.spanlo[k])) return;
+    if (k == nspans) return;
+    rs.imagecold = cold(rs, rs.spanlo[k]);
+    if (!rs.imagecold) return;
     zem::RecordReader pick = mark;
     for (; k < nspans; k++) {
         if (rs.spancount[k] == rs.spanstart[k]) continue;
@@ -465,7 +608,9 @@ void prefetchbatch(const RunState &rs, const zem::RecordReader &mark, int64_t ba
 bool writespan(RunState &rs, long k, const zem::RecordReader &mark, int64_t batchat, uint64_t &seen)
 {
     if (!flushspan(rs)) return false;
-    if (readsfirst(rs, k) && !loadspan(rs, rs.spanlo[k], rs.spanhi[k])) return false;
+    if (readsfirst(rs, k) && !(choosemap(rs) && mapspan(rs, rs.spanlo[k], rs.spanhi[k])) &&
+        !readspan(rs, rs.spanlo[k], rs.spanhi[k]))
+        return false;
     zem::RecordReader pick = mark;
     for (uint32_t i = rs.spanstart[k]; i < rs.spancount[k]; i++) {
         int64_t pos, end;
@@ -566,12 +711,24 @@ bool startwriter(RunState &rs)
         rs.blocksize = 4096;
     rs.densesize = dense ? rs.binsize : 0;
     rs.prefetchto = 0;
+    rs.readend = -1;
     rs.spanfill = 0;
     rs.spanloaded = false;
+    rs.spanmapped = false;
+    rs.imgmap = nullptr;
+    rs.costread = rs.costmap = 0;
+    rs.nstretches = rs.nmapped = 0;
+    rs.imagecold = false;
+    struct rlimit fsize;
+    rs.maplimit = getrlimit(RLIMIT_FSIZE, &fsize) != 0 ? 0 :
+                  fsize.rlim_cur == RLIM_INFINITY ? INT64_MAX : int64_t(fsize.rlim_cur);
     return true;
 }
 
-passresult writeinorder(RunState &rs)
+namespace {
+
+// The write pass in file order, body of writeinorder.
+passresult inorder(RunState &rs)
 {
     zem::readrecords(rs.reader, rs.area, fileno(rs.zemfile), rs.zemchunk, sizeof rs.zemchunk);
     for (;;) {
@@ -588,6 +745,22 @@ passresult writeinorder(RunState &rs)
         copyin(rs, pos, rs.reader.data, len);
     }
     return flushspan(rs) ? passdone : passwritefailed;
+}
+
+} // namespace
+
+passresult writeinorder(RunState &rs)
+{
+    guardbus(rs);
+    if (sigsetjmp(rs.busjump, 1) != 0) {
+        unguardbus(rs);
+        unmapimage(rs);
+        return passwritefailed;
+    }
+    passresult result = inorder(rs);
+    unguardbus(rs);
+    unmapimage(rs);
+    return result;
 }
 
 bool mappatch(RunState &rs)
@@ -612,12 +785,14 @@ passresult writesorted(RunState &rs)
     guardbus(rs);
     if (sigsetjmp(rs.busjump, 1) != 0) {
         unguardbus(rs);
+        unmapimage(rs);
         return passwritefailed;
     }
     int64_t n;
     while ((n = writebatch(rs)) > 0) {
     }
+    bool flushed = n >= 0 && flushspan(rs);
     unguardbus(rs);
-    if (n < 0 || !flushspan(rs)) return passwritefailed;
-    return passdone;
+    unmapimage(rs);
+    return flushed ? passdone : passwritefailed;
 }

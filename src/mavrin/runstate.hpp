@@ -71,6 +71,7 @@ struct RunState {
     int64_t densesize;      // the image has no holes below this offset
     long blocksize;         // the file system's block
     int64_t prefetchto;     // patch offset up to which records were looked at to prefetch
+    int64_t readend;        // where the last stretch read first ends (-1: none yet)
     unsigned char span[spanlen];
     int64_t spanpos;
     long spanfill;
@@ -83,6 +84,23 @@ struct RunState {
     bool spansparse;
     unsigned char spanwas[spanlen];
     int64_t nloads, nwrites, nbatches;   // what the writer did: reads, writes, sorted batches
+    // A stretch read first may instead be written through a shared mapping
+    // of the image (a window of one file), its records copied straight in:
+    // no copy of the stretch in and out, a page fault for each page instead.
+    // Which costs less depends on the machine, so the writer times every
+    // stretch from its start to its end either way and takes the cheaper.
+    // spanmapped: the stretch is written so, at imgmap + (spanpos - imgmapat).
+    signed char writeway;   // 0: the cheaper as measured; tests: 1 read and write, 2 mapped
+    bool spanmapped;
+    unsigned char *imgmap;  // the window, or null
+    int64_t imgmapat;       // the image offset of its first byte
+    int64_t imgmaplen;
+    int64_t maplimit;       // nothing at or past it is mapped: the file size limit (RLIMIT_FSIZE)
+    double costread, costmap;   // seconds a byte of stretch, as measured (0: not yet)
+    double spanstarted;     // when the stretch at hand began
+    bool imagecold;         // the image was not in the page cache where last looked
+    int64_t spanrecs;       // records copied into it
+    int64_t nstretches, nmapped;   // stretches read first, and of them those mapped
 
     // Records out of order are sorted a batch at a time, by span, from the
     // patch mapped whole; a span's records keep their file order.
@@ -92,7 +110,7 @@ struct RunState {
     uint32_t spancount[nspans];       // pieces in each span, then where the next goes
     uint32_t spanstart[nspans];
     int64_t spanlo[nspans], spanhi[nspans];   // the image bytes the pieces cover
-    sigjmp_buf busjump;               // where a fault reading the mapped patch lands
+    sigjmp_buf busjump;               // where a fault in the mapped patch or image lands
     struct sigaction oldbus;
 
     sigset_t oldmask;       // signals blocked during the write pass
@@ -100,6 +118,8 @@ struct RunState {
     // Called, when set, as the write pass starts: tests change the files
     // there, as another program could during a run.
     void (*betweenpasses)(RunState &rs);
+    // Called, when set, once a stretch is mapped: tests cut the image there.
+    void (*stretchmapped)(RunState &rs);
 };
 
 // One run from the command line to the end; returns instead of exiting.
