@@ -117,6 +117,9 @@ def cases(folder):
         # A picked file changed on disk before the patch is applied.
         ('changed-image', ex, exz, [], {'change': 'image'}),
         ('changed-patch', ex, exz, [], {'change': 'patch'}),
+        # Dropped onto the page, not picked: both in one drop, or one by one.
+        ('dropped', ex, exz, [], {'drop': 'together'}),
+        ('dropped-apart', bytes(wrong), exz, [True, True], {'drop': 'apart'}),
     ]
 
 
@@ -208,6 +211,59 @@ def asked(out):
     return [p.rsplit('\n', 2)[-2].split('(y/n): ')[-1] + '. Continue though?' for p in parts]
 
 
+def drop(driver, groups):
+    """Drops each group of files onto the page's drop zone, as a browser
+    would: a DataTransfer of File objects made in the page from the bytes of
+    the real files, read through a file input of the test's own."""
+    from selenium.webdriver.common.by import By
+    for paths in groups:
+        driver.execute_script(
+            "const i = document.createElement('input'); i.type = 'file'; i.multiple = true;"
+            "i.id = 'feeder'; document.body.appendChild(i);")
+        driver.find_element(By.ID, 'feeder').send_keys('\n'.join(paths))
+        driver.execute_async_script("""
+            const done = arguments[arguments.length - 1];
+            const feeder = document.getElementById('feeder');
+            (async () => {
+              const dt = new DataTransfer();
+              for (const f of feeder.files) {
+                dt.items.add(new File([await f.arrayBuffer()], f.name, { lastModified: f.lastModified }));
+              }
+              feeder.remove();
+              const zone = document.getElementById('drop') || document.body;
+              for (const kind of ['dragenter', 'dragover', 'drop']) {
+                zone.dispatchEvent(new DragEvent(kind, { dataTransfer: dt, bubbles: true, cancelable: true }));
+              }
+              done();
+            })();""")
+
+
+def pick(driver, el, images, patch, how):
+    """Gives the page the image files and the patch: picked (how None), or
+    dropped together or one after the other."""
+    if how == 'together':
+        drop(driver, [images + [patch]])
+    elif how == 'apart':
+        drop(driver, [images, [patch]])
+    else:
+        el('image').send_keys('\n'.join(images))
+        el('patch').send_keys(patch)
+
+
+def hashes(folder, name):
+    """zeminfo --hash on the file (or cue sheet) name of folder."""
+    return subprocess.run([ZEMINFO, '--hash', name], cwd=folder, capture_output=True).stdout.decode()
+
+
+def resulthash(el, want):
+    """The faults of the result's hashes, which should be want."""
+    got = wait(lambda: el('resulthash').get_attribute('data-done') and
+               el('resulthash').get_attribute('textContent'), 120) or ''
+    if got != want.rstrip('\n'):
+        return ['the result\'s hashes are not zeminfo --hash\'s:\n%s\n--- zeminfo ---\n%s' % (got, want)]
+    return []
+
+
 def changed(path):
     """Changes the file at path on disk, as another program would."""
     with open(path, 'r+b') as f:
@@ -264,8 +320,7 @@ def runcase(driver, server, work, downloads, case, click=True):
         return ['the page did not load: ' + el('status').text]
     loaded = server.requests
     blank = el('report').get_attribute('textContent')
-    el('image').send_keys(os.path.join(work, imagename))
-    el('patch').send_keys(os.path.join(work, patchname))
+    pick(driver, el, [os.path.join(work, imagename)], os.path.join(work, patchname), opts.get('drop'))
     shown = wait(lambda: state() == 'ready' and el('report').get_attribute('textContent') not in
                  (blank, 'Examining…') and el('report').get_attribute('textContent'), 120)
     if shown != report.rstrip('\n'):
@@ -302,6 +357,11 @@ def runcase(driver, server, work, downloads, case, click=True):
             el('download').click()
     if wrote and click:
         faults += download(downloads, saved, expected)
+    if wrote:
+        mine = tempfile.mkdtemp(dir=work)
+        with open(os.path.join(mine, saved), 'wb') as f:
+            f.write(expected)
+        faults += resulthash(el, hashes(mine, saved))
     elif not wrote and os.path.exists(os.path.join(downloads, saved)):
         faults.append('a download, where Mavrin wrote nothing')
     last = log.rstrip('\n').splitlines()[-1]
@@ -355,6 +415,9 @@ def cuecases():
         ('cueextra', tracks + [b'not listed'], None, only1, (0, 1, 2, 3)),
         ('cuebad', tracks, b'FILE "t1.bin" BINARY\n  TRACK 01 MODE1/2352\n  INDEX 01 xx\n', only1, (0, 1, 2)),
         ('cuewave', tracks, None, only1, (0, 1, 2), ('BINARY', 'WAVE', 'BINARY')),
+        # The sheet, its track files and the patch dropped onto the page at once.
+        ('cuedrop', tracks, None, one3, (0, 1, 2), ('BINARY',) * 3, 'together'),
+        ('cuedropextra', tracks + [b'not listed'], None, one3, (0, 2, 3), ('BINARY',) * 3, 'apart'),
     ]
 
 
@@ -366,6 +429,7 @@ def runcue(driver, server, work, downloads, case):
     from selenium.webdriver.common.by import By
     name, tracks, text, patch, picked = case[:5]
     types = case[5] if len(case) > 5 else ('BINARY',) * 3
+    how = case[6] if len(case) > 6 else None
     folder = os.path.join(work, name)
     os.makedirs(folder)
     names = ['%s-t%d.bin' % (name, i + 1) for i in range(len(tracks))]
@@ -392,22 +456,29 @@ def runcue(driver, server, work, downloads, case):
         return ['the page did not load: ' + el('status').text]
     faults = []
     blank = el('report').get_attribute('textContent')
-    el('image').send_keys('\n'.join(os.path.join(folder, n) for n in
-                                    ['disc.cue'] + [names[i] for i in picked]))
-    el('patch').send_keys(os.path.join(folder, 'p.zem'))
+    pick(driver, el, [os.path.join(folder, n) for n in ['disc.cue'] + [names[i] for i in picked]],
+         os.path.join(folder, 'p.zem'), how)
     shown = wait(lambda: state() == 'ready' and el('report').get_attribute('textContent') not in
                  (blank, 'Examining…') and el('report').get_attribute('textContent'), 120)
     if shown != report:
         faults.append('the report is not zeminfo\'s:\n%s\n--- zeminfo ---\n%s' % (shown, report))
+    # Named as soon as the files are picked, before Apply.
+    missing = [n for i, n in enumerate(names[:3]) if i not in picked]
+    extra = [names[i] for i in picked if i >= 3]
+    listing = wait(lambda: el('listing').get_attribute('data-done'), 60) and \
+        el('listing').get_attribute('textContent')
+    want = '. '.join(l for l in (missing and 'Listed in disc.cue but not picked: ' + ', '.join(missing),
+                                 extra and 'Picked but not listed in disc.cue (ignored): ' + ', '.join(extra)) if l)
+    if text is None and listing != want:
+        faults.append('the files picked are not named as picked: %r, not %r' % (listing, want))
     el('apply').click()
     if not wait(lambda: state() in ('done', 'stopped', 'damaged', 'failed'), 300):
         return faults + ['the page did not finish: ' + el('status').text]
     log = el('log').get_attribute('textContent')
     lines = terminal(out, [])
-    missing = [n for i, n in enumerate(names[:3]) if i not in picked]
     if missing and 'but not picked: ' + ', '.join(missing) not in log:
         faults.append('the log does not name the track files not picked: ' + log)
-    if len(names) > 3 and 'ignored): ' + names[3] not in log:
+    if extra and 'ignored): ' + names[3] not in log:
         faults.append('the log does not name the picked file the sheet does not list: ' + log)
     shownlines = ''.join(l + '\n' for l in log.split('\n') if not l.startswith(('Listed in', 'Picked but')))
     if not shownlines.startswith(lines):
@@ -421,6 +492,8 @@ def runcue(driver, server, work, downloads, case):
     unchanged = [names[i] for i in picked if i < 3 and names[i] not in changes]
     if changes and unchanged and 'no download needed: ' + ', '.join(unchanged) not in log:
         faults.append('the log does not say which track files are unchanged: ' + log)
+    if out.endswith(b'DONE..\n'):
+        faults += resulthash(el, after.stdout.decode())
     if before.returncode == 0:
         el('hashes').click()
         got = wait(lambda: el('hashreport').get_attribute('data-done') and

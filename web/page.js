@@ -92,6 +92,35 @@ function startworker(task, extra, onmessage) {
   return w;
 }
 
+// Names, as soon as a cue sheet is picked, the track files it lists that
+// were not picked and the picked files it does not list.
+let lister = null;
+function listing(m, image) {
+  const lines = [];
+  if (m.missing.length) {
+    lines.push('Listed in ' + image.disc.sheet.name + ' but not picked: ' + m.missing.join(', '));
+  }
+  if (m.ignored.length) {
+    lines.push('Picked but not listed in ' + image.disc.sheet.name + ' (ignored): ' + m.ignored.join(', '));
+  }
+  return lines;
+}
+function listpicked(image) {
+  if (lister) lister.terminate();
+  lister = null;
+  const shown = $('listing');
+  shown.textContent = '';
+  delete shown.dataset.done;
+  if (!image || !image.disc) return;
+  lister = startworker('list', image, (m, w) => {
+    w.terminate();
+    if (w !== lister) return;
+    lister = null;
+    shown.textContent = m.listing ? listing(m.listing, image).join('. ') : '';
+    shown.dataset.done = 'yes';
+  });
+}
+
 // Runs zeminfo on the chosen patch (and image) and shows its report.
 function examine() {
   if (!document.body.dataset.ready) return;
@@ -256,23 +285,49 @@ async function writeback() {
 // The files made by the last run, {name, file}, for the hashes after it.
 let made = [];
 
+// The picked image as the last run left it: the files it made in place of
+// the picked ones of their name.
+function patchedimage(image) {
+  const swap = (f) => {
+    const r = made.find((x) => x.name === f.name);
+    return r ? new File([r.file], f.name, { lastModified: f.lastModified }) : f;
+  };
+  return image.disc ? { disc: { sheet: image.disc.sheet, files: image.disc.files.map(swap) } }
+                    : { image: swap(image.image) };
+}
+
+// zeminfo --hash on what, into the report's text: calls done(text).
+function hashreport(what, done) {
+  startworker('info', Object.assign({ patch: null, hash: true }, what), (m, w) => {
+    w.terminate();
+    done(m.failed ? 'zeminfo failed: ' + m.failed : [m.report, m.errors].filter((t) => t).join('\n'));
+  });
+}
+
+// The hashes of the image as patched, in the result: each track file the
+// run made and the whole image.
+function resulthashes(image) {
+  const shown = $('resulthash');
+  shown.textContent = 'Reading every file…';
+  delete shown.dataset.done;
+  $('resulthashes').hidden = false;
+  const run = made;
+  hashreport(patchedimage(image), (text) => {
+    if (made !== run) return;   // another run began
+    shown.textContent = text;
+    shown.dataset.done = 'yes';
+  });
+}
+
 // zeminfo --hash on the picked image, and on the image as patched when the
-// last run made files: those files in place of the picked ones of their name.
+// last run made files.
 function hashes() {
   const image = pickedimage();
   if (!image) return;
   const button = $('hashes');
   button.disabled = true;
   const runs = [['Before patching', image]];
-  if (made.length && document.body.dataset.state === 'done') {
-    const swap = (f) => {
-      const r = made.find((x) => x.name === f.name);
-      return r ? new File([r.file], f.name, { lastModified: f.lastModified }) : f;
-    };
-    runs.push(['After patching', image.disc
-      ? { disc: { sheet: image.disc.sheet, files: image.disc.files.map(swap) } }
-      : { image: swap(image.image) }]);
-  }
+  if (made.length && document.body.dataset.state === 'done') runs.push(['After patching', patchedimage(image)]);
   const texts = [];
   const next = () => {
     if (!runs.length) {
@@ -282,10 +337,8 @@ function hashes() {
       return;
     }
     const [label, what] = runs.shift();
-    startworker('info', Object.assign({ patch: null, hash: true }, what), (m, w) => {
-      w.terminate();
-      texts.push(label + ':\n' + (m.failed ? 'zeminfo failed: ' + m.failed
-                                             : [m.report, m.errors].filter((t) => t).join('\n')));
+    hashreport(what, (text) => {
+      texts.push(label + ':\n' + text);
       next();
     });
   };
@@ -312,6 +365,7 @@ async function apply(event) {
   busy = true;
   made = [];
   $('discsave').hidden = true;
+  $('resulthashes').hidden = true;
   $('image').disabled = $('patch').disabled = $('apply').disabled = true;
   $('imagepick').disabled = true;
   $('save').hidden = true;
@@ -334,13 +388,7 @@ async function apply(event) {
   startworker('patch', Object.assign({ patch: patch }, image), (m, w) => {
     if (m.log) log(m.log);
     else if (m.listing) {
-      if (m.listing.missing.length) {
-        log('Listed in ' + image.disc.sheet.name + ' but not picked: ' + m.listing.missing.join(', ') + '\n');
-      }
-      if (m.listing.ignored.length) {
-        log('Picked but not listed in ' + image.disc.sheet.name + ' (ignored): ' +
-            m.listing.ignored.join(', ') + '\n');
-      }
+      for (const line of listing(m.listing, image)) log(line + '\n');
     }
     else if (m.progress) setprogress(m.progress[0], m.progress[1]);
     else if (m.ask) ask(w, m.ask);
@@ -355,8 +403,10 @@ async function apply(event) {
         const offered = m.disc ? offerdisc(m) : (resultname = m.files[0].file,
                                                   offer(image.image.name, m.files[0].size));
         offered.then(
-          () => finish('Done: the patched image is ' + (downloadonly ? 'downloaded.' : 'ready.'),
-                       'done'),
+          () => {
+            finish('Done: the patched image is ' + (downloadonly ? 'downloaded.' : 'ready.'), 'done');
+            resulthashes(image);
+          },
           (e) => finish('Saving the result failed: ' + e.message, 'failed'));
       } else if (m.end === 'failed') {
         if (m.reason) log('(' + m.reason + ')\n');
@@ -370,6 +420,60 @@ async function apply(event) {
       }
     }
   });
+}
+
+// The files of a drop, a folder's files among them where the browser gives
+// its entries: the .zem is the patch, the rest the image (or the cue sheet
+// and its track files).
+async function droppedfiles(dt) {
+  const entries = Array.from(dt.items || []).map((i) => i.webkitGetAsEntry && i.webkitGetAsEntry());
+  if (!entries.length || entries.some((e) => !e)) return Array.from(dt.files);
+  const files = [];
+  const walk = async (entry) => {
+    if (entry.isFile) {
+      files.push(await new Promise((ok, no) => entry.file(ok, no)));
+    } else if (entry.isDirectory) {
+      const reader = entry.createReader();
+      for (;;) {
+        const some = await new Promise((ok, no) => reader.readEntries(ok, no));
+        if (!some.length) break;
+        for (const e of some) await walk(e);
+      }
+    }
+  };
+  for (const e of entries) await walk(e);
+  return files;
+}
+
+async function drop(event) {
+  event.preventDefault();
+  $('drop').classList.remove('over');
+  if (busy || !document.body.dataset.ready) return;
+  let files;
+  try {
+    files = await droppedfiles(event.dataTransfer);
+  } catch (e) {
+    setstatus('The dropped files cannot be read: ' + e.message);
+    return;
+  }
+  const patches = files.filter((f) => /\.zem$/i.test(f.name));
+  const rest = files.filter((f) => !/\.zem$/i.test(f.name));
+  if (patches.length > 1) {
+    setstatus('Drop one patch (ZEM file), with the image or alone.');
+    return;
+  }
+  const into = (input, list) => {
+    const t = new DataTransfer();
+    for (const f of list) t.items.add(f);
+    input.files = t.files;
+  };
+  if (patches.length) into($('patch'), patches);
+  if (rest.length) {
+    imagehandle = null;
+    into($('image'), rest);
+    listpicked(pickedimage());
+  }
+  if (files.length) examine();
 }
 
 // Chooses the image through the File System Access API, so that the result
@@ -392,9 +496,21 @@ document.addEventListener('DOMContentLoaded', () => {
   $('form').addEventListener('submit', apply);
   $('image').addEventListener('change', () => {
     imagehandle = null;
+    listpicked(pickedimage());
     examine();
   });
   $('patch').addEventListener('change', examine);
+  const zone = $('drop');
+  zone.addEventListener('dragover', (e) => {
+    e.preventDefault();
+    if (e.dataTransfer) e.dataTransfer.dropEffect = 'copy';
+    zone.classList.add('over');
+  });
+  zone.addEventListener('dragleave', () => zone.classList.remove('over'));
+  zone.addEventListener('drop', drop);
+  // A drop beside the zone opens nothing in place of the page.
+  window.addEventListener('dragover', (e) => e.preventDefault());
+  window.addEventListener('drop', (e) => e.preventDefault());
   $('writeback').addEventListener('click', writeback);
   $('hashes').addEventListener('click', hashes);
   if (window.showOpenFilePicker && !downloadonly) {

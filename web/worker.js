@@ -313,7 +313,8 @@ async function run(m) {
   let last;
   try {
     last = m.task === 'info' ? await info(m, settings, copy, lines, errors)
-                             : await patch(m, settings, copy, dir);
+      : m.task === 'list' ? await list(m, settings)
+      : await patch(m, settings, copy, dir);
   } finally {
     if (copy) {
       copy.close();
@@ -365,7 +366,10 @@ async function patch(m, settings, copy, dir) {
   self.wasmmemory = () => mod.HEAPU8.byteLength;
   const paths = m.disc ? mountdisc(mod.FS, m.patch, m.disc) : mount(mod.FS, m.patch, m.image);
   if (!paths.same) servefrom(mod.FS, paths.patch.startsWith('/') ? paths.patch : '/in/' + paths.patch, copy);
-  if (m.disc) listed(mod, m.disc);
+  if (m.disc) {
+    const names = listed(mod, m.disc);
+    if (names) postMessage({ listing: names });
+  }
   const imagename = m.disc ? m.disc.sheet.name : m.image.name;
   let next = mod.ccall('webstart', 'number', ['string', 'string', 'string', 'string'],
                        [paths.patch, paths.image, m.patch.name, imagename]);
@@ -426,11 +430,11 @@ async function patch(m, settings, copy, dir) {
 // Names the track files the sheet lists that were not picked, and the
 // picked files it does not list (ignored), by the image layer's reading of
 // the sheet and its match of names (the exact name, else one that differs
-// only in case).
+// only in case): {missing, ignored}, or null for a sheet that cannot be read.
 function listed(mod, disc) {
   const names = mod.ccall('weblisted', 'string', ['string'], [disc.sheet.name])
     .split('\n').filter((n) => n);
-  if (names.length === 0) return;
+  if (names.length === 0) return null;
   const picked = disc.files.filter((f) => f !== disc.sheet).map((f) => f.name);
   const used = new Set();
   const missing = [];
@@ -445,7 +449,14 @@ function listed(mod, disc) {
     else missing.push(name);
   }
   const extra = picked.filter((p) => !used.has(p));
-  postMessage({ listing: { missing: missing, ignored: extra } });
+  return { missing: missing, ignored: extra };
+}
+
+// The listing alone, as the files are picked: the sheet read, nothing else.
+async function list(m, settings) {
+  const mod = await self.MavrinWeb(settings);
+  mountdisc(mod.FS, null, m.disc);
+  return { listing: listed(mod, m.disc) };
 }
 
 // The pass that makes the result: each slice of the image read in turn into
